@@ -1,0 +1,40 @@
+#include "startup.h"
+
+#include "log/log.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+const QString logDirectory = QStringLiteral("./log");
+const QString logBaseName = QStringLiteral("localserver");
+}
+
+QString applicationVersionText()
+{
+    const QString number = QStringLiteral("%1.%2.%3.%4").arg(2).arg(71).arg(0).arg(0);
+    return QStringLiteral("%1 %2").arg(QLatin1String(LCS_PLATFORM_TAG), number);
+}
+
+void prepareProcess(const char *argv0)
+{
+    QCoreApplication::setApplicationVersion(applicationVersionText());
+
+    // Every relative path of the program (log, configuration, update, backup, restart script)
+    // is taken from the directory that holds the program file, wherever it was started from.
+    QFileInfo program(QFile::decodeName(argv0));
+    if (program.isRelative())
+        program = QFileInfo(QDir::current().absoluteFilePath(program.filePath()));
+    QDir::setCurrent(program.canonicalPath());
+
+    Log::rotate(logDirectory, logBaseName, QStringLiteral("log"));
+    Log::setDirectory(logDirectory);
+    Log::setBaseName(logBaseName);
+
+    Log::write(Log::Emergency, QStringLiteral("main"),
+               QStringLiteral("LocalCashServer app started Ver : %1 (%2)")
+                       .arg(QCoreApplication::applicationVersion())
+                       .arg(QLatin1String(__DATE__)));
+}

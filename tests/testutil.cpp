@@ -1,0 +1,70 @@
+#include "testutil.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTextCodec>
+
+QString fromCp1251(const QByteArray &bytes)
+{
+    return QTextCodec::codecForName("Windows-1251")->toUnicode(bytes);
+}
+
+QList<LogLine> readLog(const QString &path)
+{
+    static const QRegularExpression head(
+            QStringLiteral("^(\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d); ([A-Z]*); "));
+    QList<LogLine> lines;
+    const QString text = fromCp1251(readFile(path));
+    const QStringList rawLines = text.split(QLatin1Char('\n'));
+    for (int i = 0; i < rawLines.size(); ++i) {
+        QString raw = rawLines.at(i);
+        if (raw.endsWith(QLatin1Char('\r')))
+            raw.chop(1);
+        if (i == rawLines.size() - 1 && raw.isEmpty())
+            break;
+        const QRegularExpressionMatch m = head.match(raw);
+        if (!m.hasMatch()) {
+            if (!lines.isEmpty())
+                lines.last().text += QLatin1Char('\n') + raw;
+            continue;
+        }
+        const QString rest = raw.mid(m.capturedLength(0));
+        const int sep = rest.indexOf(QLatin1String("; "));
+        LogLine line;
+        line.time = m.captured(1);
+        line.label = m.captured(2);
+        line.where = sep < 0 ? rest : rest.left(sep);
+        line.text = sep < 0 ? QString() : rest.mid(sep + 2);
+        lines.append(line);
+    }
+    return lines;
+}
+
+QStringList logEntries(const QString &path)
+{
+    QStringList entries;
+    const QList<LogLine> lines = readLog(path);
+    for (const LogLine &line : lines)
+        entries.append(QStringLiteral("%1; %2; %3").arg(line.label, line.where, line.text));
+    return entries;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(bytes) == bytes.size() && file.flush();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}

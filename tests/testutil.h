@@ -1,0 +1,34 @@
+#ifndef TESTUTIL_H
+#define TESTUTIL_H
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// One parsed log line: everything after the time stamp.
+struct LogLine
+{
+    QString time;
+    QString label;
+    QString where;
+    QString text;
+};
+
+// Reads a log file as Windows-1251 and splits it into lines (continuation lines of a multi-line
+// entry are appended to the text of the entry they belong to).
+QList<LogLine> readLog(const QString &path);
+
+// Decodes Windows-1251 bytes.
+QString fromCp1251(const QByteArray &bytes);
+
+// "LABEL; where; text" of each line, the form most tests compare against.
+QStringList logEntries(const QString &path);
+
+// Writes bytes to path, creating parent directories; returns false on any failure.
+bool writeFile(const QString &path, const QByteArray &bytes);
+
+// Reads a whole file; empty when it cannot be read.
+QByteArray readFile(const QString &path);
+
+#endif // TESTUTIL_H
