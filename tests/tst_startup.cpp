@@ -1,4 +1,105 @@
+#include "testutil.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
-class tst_startup : public QObject { Q_OBJECT };
-QTEST_GUILESS_MAIN(tst_startup)
+#include <QUdpSocket>
+
+// Starts the real program and checks what its start-up leaves beside it.
+class tst_Startup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void findsItsDirectory_data();
+    void findsItsDirectory();
+    void rotatesPreviousLog();
+
+private:
+    int run(const QString &program, const QString &workingDirectory);
+    QString programDir() const { return dir->filePath(QStringLiteral("prog")); }
+    QString otherDir() const { return dir->filePath(QStringLiteral("other")); }
+    QScopedPointer<QTemporaryDir> dir;
+};
+
+void tst_Startup::init()
+{
+    dir.reset(new QTemporaryDir);
+    QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
+    QVERIFY(QDir().mkpath(programDir()));
+    QVERIFY(QDir().mkpath(otherDir()));
+    const QString copy = programDir() + QStringLiteral("/lcs-startup");
+    QVERIFY(QFile::copy(QStringLiteral(LOCALCASHSERVER_PATH), copy));
+
+    // A free port and a cash application that does not exist: the program ends right after
+    // its start-up, whatever else it would do.
+    QUdpSocket probe;
+    QVERIFY(probe.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    QVERIFY(writeFile(programDir() + QStringLiteral("/config.ini"),
+                      QStringLiteral("[INTERPROCESS]\nLocalServerPort=%1\nCashPort=%2\n"
+                                     "[CASH]\nExecutablePath=./no-such-cash-app\n"
+                                     "[MAINTENANCE]\nDisableMaintenance=1\n")
+                              .arg(probe.localPort())
+                              .arg(probe.localPort())
+                              .toLatin1()));
+}
+
+int tst_Startup::run(const QString &program, const QString &workingDirectory)
+{
+    QProcess process;
+    process.setWorkingDirectory(workingDirectory);
+    process.start(program, QStringList());
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+}
+
+void tst_Startup::findsItsDirectory_data()
+{
+    QTest::addColumn<bool>("relative");
+    QTest::newRow("full path") << false;
+    QTest::newRow("relative path") << true;
+}
+
+void tst_Startup::findsItsDirectory()
+{
+    QFETCH(bool, relative);
+    const QString program = relative ? QStringLiteral("../prog/lcs-startup")
+                                     : programDir() + QStringLiteral("/lcs-startup");
+    QCOMPARE(run(program, otherDir()), 0);
+
+    QVERIFY(!QFileInfo::exists(otherDir() + QStringLiteral("/log")));
+    const QStringList entries = logEntries(programDir() + QStringLiteral("/log/localserver.log"));
+    QVERIFY(!entries.isEmpty());
+    static const QRegularExpression banner(QStringLiteral(
+            "^EMRG; main; LocalCashServer app started Ver : Linux 2\\.71\\.0\\.0 "
+            "\\([A-Z][a-z]{2} [ 1-3]\\d \\d{4}\\)$"));
+    QVERIFY2(banner.match(entries.first()).hasMatch(), qPrintable(entries.first()));
+}
+
+void tst_Startup::rotatesPreviousLog()
+{
+    const QString logDir = programDir() + QStringLiteral("/log");
+    QVERIFY(writeFile(logDir + QStringLiteral("/localserver.log"), "previous run\n"));
+    QCOMPARE(run(programDir() + QStringLiteral("/lcs-startup"), otherDir()), 0);
+
+    const QStringList rotated = QDir(logDir).entryList({ QStringLiteral("localserver_*.log") });
+    QCOMPARE(rotated.size(), 1);
+    QVERIFY(QRegularExpression(QStringLiteral("^localserver_\\d{6}_\\d{6}\\.log$"))
+                    .match(rotated.first())
+                    .hasMatch());
+    QCOMPARE(readFile(logDir + QLatin1Char('/') + rotated.first()), QByteArray("previous run\n"));
+    QVERIFY(logEntries(logDir + QStringLiteral("/localserver.log"))
+                    .first()
+                    .startsWith(QStringLiteral("EMRG; main; LocalCashServer app started")));
+}
+
+QTEST_GUILESS_MAIN(tst_Startup)
 #include "tst_startup.moc"
