@@ -1,0 +1,197 @@
+#include "app/bootstrap.h"
+#include "app/bootstrapscript.h"
+#include "testutil.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <signal.h>
+
+class tst_BootstrapScript : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void windowsText_data();
+    void windowsText();
+    void unixText();
+    void unixQuoting_data();
+    void unixQuoting();
+    void unixRestart();
+};
+
+namespace {
+// Pids of the processes running a file of this name, whether still on disk or already replaced.
+QList<qint64> processesOf(const QString &fileName)
+{
+    QList<qint64> pids;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        QString target = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry));
+        if (target.endsWith(QLatin1String(" (deleted)")))
+            target.chop(10);
+        if (!target.isEmpty() && QFileInfo(target).fileName() == fileName)
+            pids << entry.toLongLong();
+    }
+    return pids;
+}
+} // namespace
+
+void tst_BootstrapScript::windowsText_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("directory");
+    QTest::addColumn<QByteArray>("text");
+
+    QTest::newRow("plain") << QStringLiteral("prog.exe") << QStringLiteral("C:/dir")
+                           << QByteArray("@echo off\ntaskkill /f /im prog.exe\ncd C:/dir\n"
+                                         "start prog.exe\ndel /f /q bootstrap.cmd\n");
+    QTest::newRow("blanks stay unquoted")
+        << QStringLiteral("my prog.exe") << QStringLiteral("C:/Program Files/till")
+        << QByteArray("@echo off\ntaskkill /f /im my prog.exe\ncd C:/Program Files/till\n"
+                      "start my prog.exe\ndel /f /q bootstrap.cmd\n");
+}
+
+void tst_BootstrapScript::windowsText()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, directory);
+    QFETCH(QByteArray, text);
+
+    QCOMPARE(bootstrapScriptName(ScriptPlatform::Windows), QStringLiteral("bootstrap.cmd"));
+    QCOMPARE(bootstrapScriptText(ScriptPlatform::Windows, program, directory).toUtf8(), text);
+}
+
+void tst_BootstrapScript::unixText()
+{
+    QCOMPARE(currentScriptPlatform(), ScriptPlatform::Unix);
+    QCOMPARE(bootstrapScriptName(ScriptPlatform::Unix), QStringLiteral("bootstrap.sh"));
+    QCOMPARE(bootstrapScriptText(ScriptPlatform::Unix, QStringLiteral("localcashserver"),
+                 QStringLiteral("/opt/till"))
+                 .toUtf8(),
+        QByteArray("#!/bin/sh\n"
+                   "program='localcashserver'\n"
+                   "directory='/opt/till'\n"
+                   "case $0 in\n"
+                   "/*) script=$0 ;;\n"
+                   "*) script=$PWD/$0 ;;\n"
+                   "esac\n"
+                   "killed=\n"
+                   "for link in /proc/[0-9]*/exe; do\n"
+                   "    pid=${link#/proc/}\n"
+                   "    pid=${pid%/exe}\n"
+                   "    [ \"$pid\" = \"$$\" ] && continue\n"
+                   "    target=$(readlink \"$link\" 2>/dev/null) || continue\n"
+                   "    target=${target% (deleted)}\n"
+                   "    [ \"${target##*/}\" = \"$program\" ] || continue\n"
+                   "    kill -s KILL \"$pid\" 2>/dev/null && killed=\"$killed $pid\"\n"
+                   "done\n"
+                   "for pid in $killed; do\n"
+                   "    tries=50\n"
+                   "    while [ -e \"/proc/$pid/exe\" ] && [ \"$tries\" -gt 0 ]; do\n"
+                   "        sleep 0.1\n"
+                   "        tries=$((tries - 1))\n"
+                   "    done\n"
+                   "done\n"
+                   "if cd \"$directory\"; then\n"
+                   "    if command -v setsid >/dev/null 2>&1; then\n"
+                   "        setsid \"./$program\" </dev/null >/dev/null 2>&1 &\n"
+                   "    else\n"
+                   "        \"./$program\" </dev/null >/dev/null 2>&1 &\n"
+                   "    fi\n"
+                   "fi\n"
+                   "rm -f \"$script\"\n"));
+}
+
+void tst_BootstrapScript::unixQuoting_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::newRow("blanks") << QStringLiteral("cash server 2");
+    QTest::newRow("single quotes") << QStringLiteral("it's 'quoted'");
+    QTest::newRow("expansions") << QStringLiteral("$HOME `id` $(id) \\ \" * ;&|");
+    QTest::newRow("line feed") << QStringLiteral("two\nlines");
+    QTest::newRow("placeholders") << QStringLiteral("%2 %1 100%");
+}
+
+void tst_BootstrapScript::unixQuoting()
+{
+    QFETCH(QString, value);
+
+    // The shell must see the very names the script was made for.
+    const QString text = bootstrapScriptText(ScriptPlatform::Unix, value, value + QLatin1Char('/'));
+    const QString head = text.section(QStringLiteral("\ncase"), 0, 0);
+    QProcess shell;
+    shell.start(QStringLiteral("/bin/sh"),
+        { QStringLiteral("-c"),
+            head + QStringLiteral("\nprintf '%s|%s' \"$program\" \"$directory\"") });
+    QVERIFY(shell.waitForFinished());
+    QCOMPARE(QString::fromUtf8(shell.readAllStandardOutput()),
+        value + QLatin1Char('|') + value + QLatin1Char('/'));
+}
+
+void tst_BootstrapScript::unixRestart()
+{
+    QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/lcs restart's-XXXXXX"));
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    // Longer than the 15 characters of /proc/PID/comm, and unique, since every process of the
+    // name is killed; the other program shares the first 15 characters and must survive.
+    const QString name = QStringLiteral("lcs probe's %1-%2")
+                             .arg(QCoreApplication::applicationPid())
+                             .arg(QRandomGenerator::global()->generate());
+    const QString other = name + QStringLiteral("-other");
+    const QString program = dir.filePath(name);
+
+    QProcess replaced, current, survivor;
+    QList<qint64> restarted;
+    const auto cleanup = qScopeGuard([&] {
+        for (QProcess *process : { &replaced, &current, &survivor })
+            process->kill();
+        for (qint64 pid : processesOf(name) + processesOf(other))
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+        for (QProcess *process : { &replaced, &current, &survivor })
+            process->waitForFinished();
+    });
+
+    QVERIFY(QFile::copy(QStringLiteral(RESTARTPROBE_PATH), program));
+    QVERIFY(QFile::copy(QStringLiteral(RESTARTPROBE_PATH), dir.filePath(other)));
+    replaced.start(program, { QStringLiteral("old") });
+    QVERIFY(replaced.waitForStarted());
+    // An update has replaced the file of the first instance.
+    QVERIFY(QFile::remove(program));
+    QVERIFY(QFile::copy(QStringLiteral(RESTARTPROBE_PATH), program));
+    current.start(program, { QStringLiteral("old") });
+    survivor.start(dir.filePath(other), QStringList());
+    QVERIFY(current.waitForStarted() && survivor.waitForStarted());
+    QCOMPARE(processesOf(name).size(), 2);
+
+    const QString script = dir.filePath(QStringLiteral("bootstrap.sh"));
+    QVERIFY(
+        writeFile(script, bootstrapScriptText(ScriptPlatform::Unix, name, dir.path()).toUtf8()));
+    const QString startDirectory = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    const bool scriptStarted = startBootstrapScript(QStringLiteral("bootstrap.sh"));
+    QVERIFY(QDir::setCurrent(startDirectory));
+    QVERIFY(scriptStarted);
+
+    QTRY_VERIFY(!QFile::exists(script));
+    QTRY_COMPARE(replaced.state(), QProcess::NotRunning);
+    QTRY_COMPARE(current.state(), QProcess::NotRunning);
+    QCOMPARE(replaced.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(current.exitStatus(), QProcess::CrashExit);
+    QTRY_COMPARE((restarted = processesOf(name)).size(), 1);
+    const QString proc = QStringLiteral("/proc/%1/").arg(restarted.first());
+    QCOMPARE(QFile::symLinkTarget(proc + QStringLiteral("cwd")), QDir(dir.path()).canonicalPath());
+    QCOMPARE(readFile(proc + QStringLiteral("cmdline")),
+        QFile::encodeName(QStringLiteral("./") + name) + '\0');
+    QCOMPARE(survivor.state(), QProcess::Running);
+}
+
+QTEST_GUILESS_MAIN(tst_BootstrapScript)
+#include "tst_bootstrapscript.moc"
