@@ -22,7 +22,10 @@ QByteArray TarBuilder::header(const QByteArray &name, quint64 size, char type)
     record.replace(Size, 12, octal(size, 12));
     record.replace(Mtime, 12, octal(1700000000, 12));
     record[Type] = type;
-    record.replace(Magic, 8, QByteArray("ustar\0" "00", 8));
+    record.replace(Magic, 8,
+        QByteArray("ustar\0"
+                   "00",
+            8));
     storeChecksum(record);
     return record;
 }
@@ -85,7 +88,7 @@ QByteArray zlibCompressed(const QByteArray &data)
     uLongf length = compressBound(uLong(data.size()));
     QByteArray out(int(length), '\0');
     if (compress2(reinterpret_cast<Bytef *>(out.data()), &length,
-                  reinterpret_cast<const Bytef *>(data.constData()), uLong(data.size()), 6)
+            reinterpret_cast<const Bytef *>(data.constData()), uLong(data.size()), 6)
         != Z_OK) {
         return QByteArray();
     }

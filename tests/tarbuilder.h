@@ -9,8 +9,16 @@ class TarBuilder
 {
 public:
     static constexpr int recordSize = 512;
-    enum Field { Name = 0, Mode = 100, Size = 124, Mtime = 136, Checksum = 148, Type = 156,
-                 Magic = 257, Prefix = 345 };
+    enum Field {
+        Name = 0,
+        Mode = 100,
+        Size = 124,
+        Mtime = 136,
+        Checksum = 148,
+        Type = 156,
+        Magic = 257,
+        Prefix = 345
+    };
 
     // A header record with octal fields, the ustar magic and a correct checksum.
     static QByteArray header(const QByteArray &name, quint64 size, char type = '0');

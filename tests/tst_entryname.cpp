@@ -26,54 +26,26 @@ void tst_EntryName::acceptable_data()
         const QString text = QString::fromUtf8(name);
         QString label = QStringLiteral("'");
         for (const QChar c : text)
-            label += c.isPrint() ? QString(c) : QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            label += c.isPrint()
+                ? QString(c)
+                : QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
         QTest::newRow(qPrintable(label + QLatin1Char('\''))) << text << asFile << asDirectory;
     };
-    row("a.txt", true, true);
-    row("dir/sub/a.dll", true, true);
-    row("./dir/a.txt", true, true);
-    row("dir/", true, true);
-    row("dir\\a.txt", true, true);
-    row("каталог/файл.txt", true, true);
-    row(".hidden", true, true);
-    row("a..b", true, true);
-    row("console.txt", true, true);
-    row("COM10", true, true);
-    row("LPT0", true, true);
-    row("", false, true);
-    row("./", false, true);
-    row(".", false, true);
-    row("././/", false, true);
-
-    row("/etc/passwd", false, false);
-    row("\\x", false, false);
-    row("\\\\server\\share\\x", false, false);
-    row("C:/x", false, false);
-    row("C:x", false, false);
-    row("c:\\x", false, false);
-    row("..", false, false);
-    row("../x", false, false);
-    row("a/../../x", false, false);
-    row("a\\..\\x", false, false);
-    row("a/..", false, false);
-    row("a\tb", false, false);
-    row("a\nb", false, false);
-    row("a\x7f" "b", false, false);
-    row("a\xc2\x85" "b", false, false); // U+0085, a C1 control
-    row("file.txt:stream", false, false);
-    row("dir./a", false, false);
-    row("a.", false, false);
-    row("...", false, false);
-    row("dir /a", false, false);
-    row("CON", false, false);
-    row("con.txt", false, false);
-    row("dir/Nul", false, false);
-    row("aux.tar.gz", false, false);
-    row("PRN", false, false);
-    row("com1", false, false);
-    row("LPT9.log", false, false);
-    row("COM\xc2\xb9", false, false);
-    row("CON .txt", false, false);
+    for (const char *name : { "a.txt", "dir/sub/a.dll", "./dir/a.txt", "dir/", "dir\\a.txt",
+             "каталог/файл.txt", ".hidden", "a..b", "console.txt", "COM10", "LPT0" })
+        row(name, true, true);
+    // Only "." components: the target directory itself, which is no file name.
+    for (const char *name : { "", "./", ".", "././/" })
+        row(name, false, true);
+    for (const char *name : { "/etc/passwd", "\\x", "\\\\server\\share\\x", "C:/x", "C:x", "..",
+             "../x", "a/../../x", "a\\..\\x", "a/..", "a\tb", "a\nb",
+             "a\x7f"
+             "b",
+             "a\xc2\x85" // U+0085, a C1 control
+             "b",
+             "file.txt:stream", "dir./a", "a.", "...", "dir /a", "CON", "con.txt", "dir/Nul",
+             "aux.tar.gz", "com1", "LPT9.log", "COM\xc2\xb9", "CON .txt" })
+        row(name, false, false);
 }
 
 void tst_EntryName::acceptable()
@@ -85,23 +57,45 @@ void tst_EntryName::acceptable()
 
 void tst_EntryName::links_data()
 {
-    QTest::addColumn<QString>("link");   // made below root, pointing at linkTarget
+    QTest::addColumn<QString>("link"); // made below root, pointing at linkTarget
     QTest::addColumn<QString>("linkTarget"); // relative to the temporary directory
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("within");
 
     QTest::newRow("no links") << QString() << QString() << "a/b/c.txt" << true;
-    QTest::newRow("link inside") << "l" << "root/a" << "l/b/c.txt" << true;
-    QTest::newRow("link to outside") << "l" << "outside" << "l/c.txt" << false;
-    QTest::newRow("link to outside, name with dots") << "l" << "outside" << "./l//c.txt" << false;
-    QTest::newRow("deeper link to outside") << "a/l" << "outside" << "a/l/new/c.txt" << false;
-    QTest::newRow("file link to outside") << "a/f" << "outside/f" << "a/f" << false;
-    QTest::newRow("dangling link to outside") << "a/f" << "outside/new" << "a/f" << false;
-    QTest::newRow("dangling link inside") << "a/f" << "root/a/new" << "a/f" << true;
-    QTest::newRow("sibling sharing the prefix") << "l" << "root-x" << "l/c.txt" << false;
-    QTest::newRow("link to the root") << "l" << "root" << "l/c.txt" << true;
-    QTest::newRow("link loop") << "a/f" << "root/a/f" << "a/f" << false;
-    QTest::newRow("link not on the path") << "l" << "outside" << "a/c.txt" << true;
+    QTest::newRow("link inside") << "l"
+                                 << "root/a"
+                                 << "l/b/c.txt" << true;
+    QTest::newRow("link to outside") << "l"
+                                     << "outside"
+                                     << "l/c.txt" << false;
+    QTest::newRow("link to outside, name with dots") << "l"
+                                                     << "outside"
+                                                     << "./l//c.txt" << false;
+    QTest::newRow("deeper link to outside") << "a/l"
+                                            << "outside"
+                                            << "a/l/new/c.txt" << false;
+    QTest::newRow("file link to outside") << "a/f"
+                                          << "outside/f"
+                                          << "a/f" << false;
+    QTest::newRow("dangling link to outside") << "a/f"
+                                              << "outside/new"
+                                              << "a/f" << false;
+    QTest::newRow("dangling link inside") << "a/f"
+                                          << "root/a/new"
+                                          << "a/f" << true;
+    QTest::newRow("sibling sharing the prefix") << "l"
+                                                << "root-x"
+                                                << "l/c.txt" << false;
+    QTest::newRow("link to the root") << "l"
+                                      << "root"
+                                      << "l/c.txt" << true;
+    QTest::newRow("link loop") << "a/f"
+                               << "root/a/f"
+                               << "a/f" << false;
+    QTest::newRow("link not on the path") << "l"
+                                          << "outside"
+                                          << "a/c.txt" << true;
 }
 
 void tst_EntryName::links()

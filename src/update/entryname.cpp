@@ -27,8 +27,8 @@ bool isDeviceName(const QString &component)
     while (base.endsWith(QLatin1Char(' ')))
         base.chop(1);
     base = base.toUpper();
-    if (base == QLatin1String("CON") || base == QLatin1String("PRN")
-        || base == QLatin1String("AUX") || base == QLatin1String("NUL")) {
+    if (base == QLatin1String("CON") || base == QLatin1String("PRN") || base == QLatin1String("AUX")
+        || base == QLatin1String("NUL")) {
         return true;
     }
     if (base.size() != 4
@@ -38,7 +38,7 @@ bool isDeviceName(const QString &component)
     // Windows also takes the superscript digits 1, 2 and 3 as port numbers.
     const QChar digit = base.at(3);
     return (digit >= QLatin1Char('1') && digit <= QLatin1Char('9')) || digit == QChar(0x00b9)
-            || digit == QChar(0x00b2) || digit == QChar(0x00b3);
+        || digit == QChar(0x00b2) || digit == QChar(0x00b3);
 }
 
 bool isAcceptableComponent(const QString &component)
@@ -46,7 +46,7 @@ bool isAcceptableComponent(const QString &component)
     // A colon would name a drive or an alternate data stream on Windows; Windows drops trailing
     // dots and blanks, so "a." would silently become "a" there.
     return !component.contains(QLatin1Char(':')) && !component.endsWith(QLatin1Char('.'))
-            && !component.endsWith(QLatin1Char(' ')) && !isDeviceName(component);
+        && !component.endsWith(QLatin1Char(' ')) && !isDeviceName(component);
 }
 
 QString joined(const QString &directory, const QString &name)

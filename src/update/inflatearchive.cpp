@@ -22,8 +22,8 @@ bool makeRoom(QByteArray &result, qint64 extra)
         return false;
     if (needed <= result.capacity())
         return true;
-    const qint64 grown = std::min(std::max(needed, 2 * qint64(result.capacity())),
-                                  maxInflatedArchiveSize);
+    const qint64 grown =
+        std::min(std::max(needed, 2 * qint64(result.capacity())), maxInflatedArchiveSize);
     // QByteArray reports a failed allocation only through std::bad_alloc; a package too large
     // for the memory left must fail like a corrupt one, not end the program.
     try {

@@ -91,12 +91,11 @@ bool TinyTarHeader::read(QDataStream &in)
 
     quint64 mtime = 0;
     quint64 checksum = 0;
-    if (!parseOctal(record + sizeOffset, sizeWidth, std::numeric_limits<quint64>::max(),
-                    &entrySize)
-        || !parseOctal(record + mtimeOffset, mtimeWidth, std::numeric_limits<quint64>::max(),
-                       &mtime)
-        || !parseOctal(record + checksumOffset, checksumWidth,
-                       std::numeric_limits<quint32>::max(), &checksum)) {
+    if (!parseOctal(record + sizeOffset, sizeWidth, std::numeric_limits<quint64>::max(), &entrySize)
+        || !parseOctal(
+            record + mtimeOffset, mtimeWidth, std::numeric_limits<quint64>::max(), &mtime)
+        || !parseOctal(record + checksumOffset, checksumWidth, std::numeric_limits<quint32>::max(),
+            &checksum)) {
         return false;
     }
     storedChecksum = quint32(checksum);

@@ -25,8 +25,8 @@ QString number(int value)
 
 } // namespace
 
-TinyTarUnpacker::TinyTarUnpacker(const QString &source, const QString &target,
-                                 const QString &backup)
+TinyTarUnpacker::TinyTarUnpacker(
+    const QString &source, const QString &target, const QString &backup)
     : d(std::make_unique<TinyTarUnpackerPrivate>(source, target, backup))
 {
 }
@@ -38,8 +38,8 @@ bool TinyTarUnpacker::unpack()
     return d->unpack();
 }
 
-TinyTarUnpackerPrivate::TinyTarUnpackerPrivate(const QString &source, const QString &target,
-                                               const QString &backup)
+TinyTarUnpackerPrivate::TinyTarUnpackerPrivate(
+    const QString &source, const QString &target, const QString &backup)
     : source(source), target(target), backup(backup)
 {
 }
@@ -52,7 +52,7 @@ bool TinyTarUnpackerPrivate::unpack()
     if (!backup.isEmpty()) {
         if (!QDir().mkpath(backup)) {
             report(Log::Warning,
-                   tr("Не удалось создать путь '%1' для сохранения резервной копии.").arg(backup));
+                tr("Не удалось создать путь '%1' для сохранения резервной копии.").arg(backup));
             return false;
         }
         backupsOn = true;
@@ -61,8 +61,8 @@ bool TinyTarUnpackerPrivate::unpack()
     QFile package(source);
     if (!package.open(QIODevice::ReadOnly)) {
         report(Log::Warning,
-               tr("Не удалось открыть файл обновления '%1': (%2) %3")
-                       .arg(source, number(package.error()), package.errorString()));
+            tr("Не удалось открыть файл обновления '%1': (%2) %3")
+                .arg(source, number(package.error()), package.errorString()));
         return false;
     }
     const QByteArray archive = inflateArchive(package.readAll());
@@ -90,14 +90,14 @@ bool TinyTarUnpackerPrivate::unpackEntries(QDataStream &tar)
 
         if (!isContained(header)) {
             report(Log::Error,
-                   tr("Недопустимое имя файла в пакете обновления: '%1'.").arg(header.name()));
+                tr("Недопустимое имя файла в пакете обновления: '%1'.").arg(header.name()));
             return false;
         }
         const QString targetPath = targetDir.absoluteFilePath(header.name());
         const QString backupPath = backupDir.absoluteFilePath(header.name());
         const bool installed = header.isDirectory()
-                ? unpackDirectory(targetPath, backupPath)
-                : unpackFile(tar, header.size(), targetPath, backupPath);
+            ? unpackDirectory(targetPath, backupPath)
+            : unpackFile(tar, header.size(), targetPath, backupPath);
         if (!installed)
             return false;
         // Without end records the package is incomplete, even when every entry was installed.
@@ -110,7 +110,7 @@ bool TinyTarUnpackerPrivate::isContained(const TinyTarHeader &header) const
 {
     const QString name = header.name();
     return isAcceptableEntryName(name, header.isDirectory()) && staysWithinTree(target, name)
-            && (!backupsOn || staysWithinTree(backup, name));
+        && (!backupsOn || staysWithinTree(backup, name));
 }
 
 bool TinyTarUnpackerPrivate::unpackDirectory(const QString &targetPath, const QString &backupPath)
@@ -129,8 +129,8 @@ bool TinyTarUnpackerPrivate::unpackDirectory(const QString &targetPath, const QS
     return true;
 }
 
-bool TinyTarUnpackerPrivate::unpackFile(QDataStream &tar, quint64 size, const QString &targetPath,
-                                        const QString &backupPath)
+bool TinyTarUnpackerPrivate::unpackFile(
+    QDataStream &tar, quint64 size, const QString &targetPath, const QString &backupPath)
 {
     if (backupsOn && QFile::exists(targetPath))
         moveToBackup(targetPath, backupPath);
@@ -139,8 +139,8 @@ bool TinyTarUnpackerPrivate::unpackFile(QDataStream &tar, quint64 size, const QS
     QFile file(targetPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         report(Log::Error,
-               tr("Не удалось открыть файл '%1': (%2) %3")
-                       .arg(targetPath, number(file.error()), file.errorString()));
+            tr("Не удалось открыть файл '%1': (%2) %3")
+                .arg(targetPath, number(file.error()), file.errorString()));
         return false;
     }
     if (size == 0) {
@@ -168,7 +168,7 @@ bool TinyTarUnpackerPrivate::unpackFile(QDataStream &tar, quint64 size, const QS
         out.setStatus(QDataStream::WriteFailed);
     if (out.status() != QDataStream::Ok) {
         report(Log::Error,
-               tr("Ошибка записи файла '%1' (статус %2).").arg(targetPath, number(out.status())));
+            tr("Ошибка записи файла '%1' (статус %2).").arg(targetPath, number(out.status())));
         return false;
     }
     file.close();
@@ -183,15 +183,14 @@ void TinyTarUnpackerPrivate::moveToBackup(const QString &targetPath, const QStri
     QFile previous(backupPath);
     if (previous.exists() && !previous.remove()) {
         report(Log::Warning,
-               tr("Не удалось удалить предыдущую резервную копию '%1': (%2) %3")
-                       .arg(backupPath, number(previous.error()), previous.errorString()));
+            tr("Не удалось удалить предыдущую резервную копию '%1': (%2) %3")
+                .arg(backupPath, number(previous.error()), previous.errorString()));
     }
     // A failed move is not fatal: the file is then overwritten without a backup.
     QFile current(targetPath);
     if (!current.rename(backupPath)) {
         report(Log::Warning,
-               tr("Не удалось создать резервную копию файла '%1' в '%2': (%3) %4")
-                       .arg(targetPath, backupPath, number(current.error()),
-                            current.errorString()));
+            tr("Не удалось создать резервную копию файла '%1' в '%2': (%3) %4")
+                .arg(targetPath, backupPath, number(current.error()), current.errorString()));
     }
 }
