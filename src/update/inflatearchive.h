@@ -1,0 +1,16 @@
+#ifndef INFLATEARCHIVE_H
+#define INFLATEARCHIVE_H
+
+#include <QByteArray>
+
+// Largest uncompressed package we accept: Qt 5's QByteArray limit, kept on every build so that
+// both builds accept the same packages.
+constexpr qint64 maxInflatedArchiveSize = 0x7fffffff;
+
+// Decompresses the first zlib or gzip stream of a package (the wrapper is detected from its first
+// bytes). Empty on any failure: input of 4 bytes or fewer, no valid wrapper, corrupt data, a
+// preset dictionary, exhausted memory, or output beyond maxInflatedArchiveSize. A stream cut short
+// gives what was decoded up to the cut.
+QByteArray inflateArchive(const QByteArray &package);
+
+#endif // INFLATEARCHIVE_H

@@ -1,0 +1,105 @@
+#include "tinytarheader.h"
+
+#include <QDataStream>
+#include <QTextCodec>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+constexpr int nameOffset = 0;
+constexpr int nameWidth = 100;
+constexpr int sizeOffset = 124;
+constexpr int sizeWidth = 12;
+constexpr int mtimeOffset = 136;
+constexpr int mtimeWidth = 12;
+constexpr int checksumOffset = 148;
+constexpr int checksumWidth = 8;
+constexpr int typeFlagOffset = 156;
+constexpr char directoryType = '5';
+
+bool isOctalDigit(char c)
+{
+    return c >= '0' && c <= '7';
+}
+
+// Any byte that is not an octal digit counts as a blank; what remains after trimming the blanks
+// must be one unbroken run of digits that fits into maxValue.
+bool parseOctal(const char *field, int width, quint64 maxValue, quint64 *value)
+{
+    const char *begin = field;
+    const char *end = field + width;
+    while (begin != end && !isOctalDigit(*begin))
+        ++begin;
+    while (end != begin && !isOctalDigit(*(end - 1)))
+        --end;
+    if (begin == end)
+        return false;
+
+    quint64 result = 0;
+    for (const char *p = begin; p != end; ++p) {
+        if (!isOctalDigit(*p) || result > (maxValue >> 3))
+            return false;
+        result = (result << 3) | quint64(*p - '0');
+        if (result > maxValue)
+            return false;
+    }
+    *value = result;
+    return true;
+}
+
+// The sum of all bytes taken unsigned, with the checksum field itself counted as blanks.
+quint32 unsignedChecksum(const unsigned char *record)
+{
+    quint32 sum = 0;
+    for (int i = 0; i < TinyTarHeader::recordSize; ++i) {
+        const bool inChecksumField = i >= checksumOffset && i < checksumOffset + checksumWidth;
+        sum += inChecksumField ? quint32(' ') : quint32(record[i]);
+    }
+    return sum;
+}
+
+} // namespace
+
+void TinyTarHeader::reset()
+{
+    entryName.clear();
+    entrySize = 0;
+    storedChecksum = 0;
+    directory = false;
+    end = false;
+}
+
+bool TinyTarHeader::read(QDataStream &in)
+{
+    reset();
+
+    char record[recordSize];
+    if (in.readRawData(record, recordSize) != recordSize)
+        return false;
+    if (std::all_of(record, record + recordSize, [](char c) { return c == 0; })) {
+        end = true;
+        return true;
+    }
+    if (in.status() != QDataStream::Ok)
+        return false;
+
+    const char *nameField = record + nameOffset;
+    const int nameLength = int(std::find(nameField, nameField + nameWidth, '\0') - nameField);
+    entryName = QTextCodec::codecForName("UTF-8")->toUnicode(nameField, nameLength);
+
+    quint64 mtime = 0;
+    quint64 checksum = 0;
+    if (!parseOctal(record + sizeOffset, sizeWidth, std::numeric_limits<quint64>::max(), &entrySize)
+        || !parseOctal(
+            record + mtimeOffset, mtimeWidth, std::numeric_limits<quint64>::max(), &mtime)
+        || !parseOctal(record + checksumOffset, checksumWidth, std::numeric_limits<quint32>::max(),
+            &checksum)) {
+        return false;
+    }
+    storedChecksum = quint32(checksum);
+    directory = record[typeFlagOffset] == directoryType;
+
+    return unsignedChecksum(reinterpret_cast<const unsigned char *>(record)) == storedChecksum;
+}

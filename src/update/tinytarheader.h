@@ -1,0 +1,38 @@
+#ifndef TINYTARHEADER_H
+#define TINYTARHEADER_H
+
+#include <QString>
+#include <QtGlobal>
+
+class QDataStream;
+
+// One 512-byte header record of a tar stream (old Unix and ustar layouts). Only the name, size,
+// checksum and directory flag are taken; the prefix field is ignored and the ustar magic is not
+// required. Every type other than a directory stands for a regular file of `size` data bytes.
+class TinyTarHeader
+{
+public:
+    static constexpr int recordSize = 512;
+
+    // Reads the next record. True for a valid header or an end record (all zero bytes, see
+    // isEnd()); false for a short record, a failed stream, an unparsable octal field or a wrong
+    // checksum, after which the fields are meaningless.
+    [[nodiscard]] bool read(QDataStream &in);
+
+    QString name() const { return entryName; }
+    quint64 size() const { return entrySize; }
+    quint32 checksum() const { return storedChecksum; }
+    bool isDirectory() const { return directory; }
+    bool isEnd() const { return end; }
+
+private:
+    void reset();
+
+    QString entryName;
+    quint64 entrySize = 0;
+    quint32 storedChecksum = 0;
+    bool directory = false;
+    bool end = false;
+};
+
+#endif // TINYTARHEADER_H

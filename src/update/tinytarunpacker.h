@@ -1,0 +1,31 @@
+#ifndef TINYTARUNPACKER_H
+#define TINYTARUNPACKER_H
+
+#include <QString>
+
+#include <memory>
+
+class TinyTarUnpackerPrivate;
+
+// Installs an update package (a zlib- or gzip-compressed tar stream) over a target directory.
+// Every file it replaces is first moved into a backup tree that mirrors the target tree, unless
+// the backup directory is empty. Progress and failures go to the log.
+class TinyTarUnpacker
+{
+public:
+    // Stores the paths; touches nothing on disk.
+    TinyTarUnpacker(const QString &source, const QString &target, const QString &backup);
+    ~TinyTarUnpacker();
+
+    TinyTarUnpacker(const TinyTarUnpacker &) = delete;
+    TinyTarUnpacker &operator=(const TinyTarUnpacker &) = delete;
+
+    // True when the whole package, up to its two end records, was installed. On false the
+    // installation stopped at the first fatal problem; what was installed before stays.
+    [[nodiscard]] bool unpack();
+
+private:
+    const std::unique_ptr<TinyTarUnpackerPrivate> d;
+};
+
+#endif // TINYTARUNPACKER_H

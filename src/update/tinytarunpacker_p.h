@@ -1,0 +1,37 @@
+#ifndef TINYTARUNPACKER_P_H
+#define TINYTARUNPACKER_P_H
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QString>
+
+class QDataStream;
+class TinyTarHeader;
+
+class TinyTarUnpackerPrivate
+{
+    Q_DECLARE_TR_FUNCTIONS(TinyTarUnpackerPrivate)
+
+public:
+    TinyTarUnpackerPrivate(const QString &source, const QString &target, const QString &backup);
+
+    bool unpack();
+
+    const QString source;
+    const QString target;
+    const QString backup; // empty: no backups
+
+private:
+    bool unpackEntries(QDataStream &tar);
+    bool isContained(const TinyTarHeader &header) const;
+    bool unpackDirectory(const QString &targetPath, const QString &backupPath);
+    bool unpackFile(
+        QDataStream &tar, quint64 size, const QString &targetPath, const QString &backupPath);
+    void moveToBackup(const QString &targetPath, const QString &backupPath);
+
+    bool backupsOn = false;
+    QDir targetDir;
+    QDir backupDir;
+};
+
+#endif // TINYTARUNPACKER_P_H

@@ -1,0 +1,113 @@
+#include "tarbuilder.h"
+
+#include <zlib.h>
+
+#include <utility>
+
+namespace {
+
+QByteArray octal(quint64 value, int width)
+{
+    // width - 1 digits and a terminating NUL, as ustar writers do.
+    return QByteArray::number(value, 8).rightJustified(width - 1, '0') + '\0';
+}
+
+} // namespace
+
+QByteArray TarBuilder::header(const QByteArray &name, quint64 size, char type)
+{
+    QByteArray record(recordSize, '\0');
+    record.replace(Name, qMin(name.size(), 100), name.left(100));
+    record.replace(Mode, 8, octal(0644, 8));
+    record.replace(Size, 12, octal(size, 12));
+    record.replace(Mtime, 12, octal(1700000000, 12));
+    record[Type] = type;
+    record.replace(Magic, 8,
+        QByteArray("ustar\0"
+                   "00",
+            8));
+    storeChecksum(record);
+    return record;
+}
+
+void TarBuilder::setField(QByteArray &record, Field field, const QByteArray &bytes)
+{
+    record.replace(field, bytes.size(), bytes);
+    storeChecksum(record);
+}
+
+void TarBuilder::storeChecksum(QByteArray &record, bool signedBytes)
+{
+    record.replace(Checksum, 8, QByteArray(8, ' '));
+    int sum = 0;
+    for (const char c : std::as_const(record))
+        sum += signedBytes ? int(static_cast<signed char>(c)) : int(static_cast<unsigned char>(c));
+    record.replace(Checksum, 8, QByteArray::number(sum, 8).rightJustified(6, '0') + '\0' + ' ');
+}
+
+TarBuilder &TarBuilder::file(const QByteArray &name, const QByteArray &data, char type)
+{
+    return entry(header(name, quint64(data.size()), type), data);
+}
+
+TarBuilder &TarBuilder::directory(const QByteArray &name)
+{
+    return entry(header(name, 0, '5'));
+}
+
+TarBuilder &TarBuilder::entry(const QByteArray &header, const QByteArray &data)
+{
+    stream += header;
+    stream += data;
+    if (data.size() % recordSize != 0)
+        stream += QByteArray(recordSize - data.size() % recordSize, '\0');
+    return *this;
+}
+
+TarBuilder &TarBuilder::end(int records)
+{
+    stream += QByteArray(records * recordSize, '\0');
+    return *this;
+}
+
+QByteArray patternData(int size)
+{
+    QByteArray data(size, '\0');
+    quint32 x = 2463534242u;
+    for (char &c : data) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = char(x);
+    }
+    return data;
+}
+
+QByteArray zlibCompressed(const QByteArray &data)
+{
+    uLongf length = compressBound(uLong(data.size()));
+    QByteArray out(int(length), '\0');
+    if (compress2(reinterpret_cast<Bytef *>(out.data()), &length,
+            reinterpret_cast<const Bytef *>(data.constData()), uLong(data.size()), 6)
+        != Z_OK) {
+        return QByteArray();
+    }
+    out.truncate(int(length));
+    return out;
+}
+
+QByteArray gzipCompressed(const QByteArray &data)
+{
+    z_stream stream = {};
+    if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return QByteArray();
+    QByteArray out(int(deflateBound(&stream, uLong(data.size()))) + 32, '\0');
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    stream.avail_in = uInt(data.size());
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = uInt(out.size());
+    const int status = deflate(&stream, Z_FINISH);
+    out.truncate(int(stream.total_out));
+    deflateEnd(&stream);
+    return status == Z_STREAM_END ? out : QByteArray();
+}

@@ -1,0 +1,509 @@
+#include "log/log.h"
+#include "tarbuilder.h"
+#include "testutil.h"
+#include "update/tinytarunpacker.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// A file's content as the trees below show it: short text as it is, anything else by size and hash.
+QString describe(const QByteArray &content)
+{
+    const bool text = content.size() <= 40
+        && std::all_of(content.begin(), content.end(), [](char c) { return c >= ' ' && c < 127; });
+    if (text)
+        return QString::fromLatin1(content);
+    return QStringLiteral("<%1 bytes %2>")
+        .arg(content.size())
+        .arg(QString::fromLatin1(
+            QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex().left(8)));
+}
+
+// "dir/" for each directory and "file=content" for each file below root, sorted.
+QStringList tree(const QString &root, const QStringList &skip = QStringList())
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+        QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString name = QDir(root).relativeFilePath(path);
+        if (skip.contains(name.section(QLatin1Char('/'), 0, 0)))
+            continue;
+        if (it.fileInfo().isSymLink())
+            entries << name + QLatin1String("->");
+        else if (it.fileInfo().isDir())
+            entries << name + QLatin1Char('/');
+        else
+            entries << name + QLatin1Char('=') + describe(readFile(path));
+    }
+    entries.sort();
+    return entries;
+}
+
+const QByteArray sampleTar = TarBuilder()
+                                 .directory("d/")
+                                 .file("d/a.txt", "hello")
+                                 .file("big", patternData(1000))
+                                 .end()
+                                 .tar();
+
+QStringList list(std::initializer_list<const char *> items)
+{
+    QStringList strings;
+    for (const char *item : items)
+        strings << QString::fromUtf8(item);
+    return strings;
+}
+
+} // namespace
+
+class tst_TinyTarUnpacker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void install_data();
+    void install();
+    void backupsMirrorTheTree();
+    void refusedNames_data();
+    void refusedNames();
+    void fullDisk_data();
+    void fullDisk();
+    void realTools_data();
+    void realTools();
+
+private:
+    QString path(const QString &relative) const { return dir->filePath(relative); }
+    // Log lines as "LABEL text" with the temporary directory shown as "@".
+    QStringList log() const;
+    bool install(const QByteArray &package, const QString &backup = QStringLiteral("b"));
+    bool create(const QStringList &entries);
+
+    QScopedPointer<QTemporaryDir> dir;
+};
+
+void tst_TinyTarUnpacker::init()
+{
+    dir.reset(new QTemporaryDir);
+    QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
+    QVERIFY(QDir().mkpath(path(QStringLiteral("t"))));
+    Log::setDirectory(path(QStringLiteral("log")));
+    Log::setBaseName(QStringLiteral("localserver"));
+    Log::setLevel(Log::Debug);
+}
+
+QStringList tst_TinyTarUnpacker::log() const
+{
+    QStringList lines = logEntries(path(QStringLiteral("log/localserver.log")));
+    for (QString &line : lines) {
+        line.replace(QLatin1String("; TinyTarUnpackerPrivate::unpack; "), QLatin1String(" "));
+        line.replace(dir->path(), QLatin1String("@"));
+    }
+    return lines;
+}
+
+bool tst_TinyTarUnpacker::install(const QByteArray &package, const QString &backup)
+{
+    if (!package.isNull() && !writeFile(path(QStringLiteral("pkg")), package))
+        return false;
+    TinyTarUnpacker unpacker(path(QStringLiteral("pkg")), path(QStringLiteral("t")),
+        backup.isEmpty() ? QString() : path(backup));
+    return unpacker.unpack();
+}
+
+// "dir/", "file=content" or "link->target", relative to the temporary directory.
+bool tst_TinyTarUnpacker::create(const QStringList &entries)
+{
+    for (const QString &entry : entries) {
+        const QString name = path(entry.section(QRegularExpression(QStringLiteral("=|->")), 0, 0));
+        bool made = false;
+        if (entry.endsWith(QLatin1Char('/'))) {
+            made = QDir().mkpath(name);
+        } else if (entry.contains(QLatin1String("->"))) {
+            made = QDir().mkpath(QFileInfo(name).path())
+                && QFile::link(path(entry.section(QLatin1String("->"), 1)), name)
+                && QFileInfo(name).isSymbolicLink();
+        } else {
+            made = writeFile(name, entry.section(QLatin1Char('='), 1).toUtf8());
+        }
+        if (!made)
+            return false;
+    }
+    return true;
+}
+
+void tst_TinyTarUnpacker::install_data()
+{
+    QTest::addColumn<QStringList>("existing");
+    QTest::addColumn<QString>("backup");
+    QTest::addColumn<QByteArray>("package"); // null: no package file
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QStringList>("after"); // all but the package and the log
+    QTest::addColumn<QStringList>("lines"); // after the first
+
+    const QString big = QStringLiteral("t/big=") + describe(patternData(1000));
+    const QStringList sample = list({ "b/", "t/", "t/d/", "t/d/a.txt=hello" }) << big;
+    const QStringList sampleLines = list({ "INFO Создание пути '@/t/d/'",
+        "INFO Распаковка файла '@/t/d/a.txt'", "INFO Распаковка файла '@/t/big'" });
+    const auto firstLines = [&](int n) { return QStringList(sampleLines.mid(0, n)); };
+    const QString b = QStringLiteral("b");
+
+    QTest::newRow("gzip") << QStringList() << b << gzipCompressed(sampleTar) << true << sample
+                          << sampleLines;
+    QTest::newRow("zlib, zero fill after end records")
+        << QStringList() << b << zlibCompressed(TarBuilder().entry(sampleTar).end(17).tar()) << true
+        << sample << sampleLines;
+    QTest::newRow("directory size skips no records")
+        << QStringList() << b
+        << gzipCompressed(TarBuilder()
+                              .entry(TarBuilder::header("d/", 700, '5'))
+                              .file("d/a.txt", "hello")
+                              .end()
+                              .tar())
+        << true << list({ "b/", "t/", "t/d/", "t/d/a.txt=hello" }) << firstLines(2);
+    QTest::newRow("links become empty files")
+        << QStringList() << b
+        << gzipCompressed(TarBuilder().file("l", "", '2').file("h", "", '1').end().tar()) << true
+        << list({ "b/", "t/", "t/h=", "t/l=" })
+        << list({ "INFO Распаковка файла '@/t/l'", "INFO Распаковка файла '@/t/h'" });
+
+    QTest::newRow("package missing")
+        << QStringList() << b << QByteArray() << false << list({ "b/", "t/" })
+        << list({ "WARN Не удалось открыть файл обновления '@/pkg': (5) *" });
+    QTest::newRow("backup root cannot be created")
+        << list({ "x=file" }) << QStringLiteral("x/b") << gzipCompressed(sampleTar) << false
+        << list({ "t/", "x=file" })
+        << list({ "WARN Не удалось создать путь '@/x/b' для сохранения резервной копии." });
+    QTest::newRow("plain tar") << QStringList() << b << sampleTar << false << list({ "b/", "t/" })
+                               << QStringList();
+    QTest::newRow("nothing inside") << QStringList() << b << gzipCompressed(QByteArray()) << false
+                                    << list({ "b/", "t/" }) << QStringList();
+    QByteArray corrupt = gzipCompressed(sampleTar);
+    corrupt[corrupt.size() / 2] = char(~corrupt.at(corrupt.size() / 2));
+    corrupt[corrupt.size() / 2 + 1] = char(~corrupt.at(corrupt.size() / 2 + 1));
+    QTest::newRow("corrupt") << QStringList() << b << corrupt << false << list({ "b/", "t/" })
+                             << QStringList();
+
+    QByteArray broken = sampleTar;
+    broken[1536] = 'X'; // name in the third header
+    QTest::newRow("bad checksum keeps earlier entries")
+        << QStringList() << b << gzipCompressed(broken) << false
+        << list({ "b/", "t/", "t/d/", "t/d/a.txt=hello" }) << firstLines(2);
+    QByteArray signedSum = TarBuilder::header("файл", 0);
+    TarBuilder::storeChecksum(signedSum, true);
+    QTest::newRow("signed-byte checksum")
+        << QStringList() << b << gzipCompressed(TarBuilder().entry(signedSum).end().tar()) << false
+        << list({ "b/", "t/" }) << QStringList();
+    QTest::newRow("no end records")
+        << QStringList() << b << gzipCompressed(sampleTar.left(sampleTar.size() - 1024)) << false
+        << sample << sampleLines;
+    QTest::newRow("one end record")
+        << QStringList() << b << gzipCompressed(sampleTar.left(sampleTar.size() - 512)) << false
+        << sample << sampleLines;
+    QTest::newRow("header after one end record")
+        << QStringList() << b
+        << gzipCompressed(TarBuilder().file("a", "1").end(1).file("z", "2").end().tar()) << false
+        << list({ "b/", "t/", "t/a=1" }) << list({ "INFO Распаковка файла '@/t/a'" });
+    QTest::newRow("ends inside a file")
+        << QStringList() << b << gzipCompressed(sampleTar.left(2048 + 700)) << false
+        << (list({ "b/", "t/", "t/d/", "t/d/a.txt=hello" })
+               << QStringLiteral("t/big=") + describe(patternData(700)))
+        << sampleLines;
+    QByteArray forged = TarBuilder::header("huge", 0);
+    TarBuilder::setField(forged, TarBuilder::Size, "77777777777");
+    QTest::newRow("forged size writes only what is there")
+        << QStringList() << b
+        << gzipCompressed(TarBuilder().entry(forged, patternData(1536)).end().tar()) << false
+        << (list({ "b/", "t/" }) << QStringLiteral("t/huge=")
+                   + describe(patternData(1536) + QByteArray(1024, '\0')))
+        << list({ "INFO Распаковка файла '@/t/huge'" });
+    QTest::newRow("missing parent")
+        << QStringList() << b << gzipCompressed(TarBuilder().file("no/a", "1").end().tar()) << false
+        << list({ "b/", "t/" })
+        << list({ "INFO Распаковка файла '@/t/no/a'",
+               "ERRR Не удалось открыть файл '@/t/no/a': (5) *" });
+    QTest::newRow("file over a directory")
+        << list({ "t/big/x=1" }) << QString() << gzipCompressed(sampleTar) << false
+        << list({ "t/", "t/big/", "t/big/x=1", "t/d/", "t/d/a.txt=hello" })
+        << (firstLines(3) << QString::fromUtf8("ERRR Не удалось открыть файл '@/t/big': (5) *"));
+    QTest::newRow("directory over a file, backup twin made")
+        << list({ "t/d=old" }) << b << gzipCompressed(TarBuilder().directory("d").end().tar())
+        << false << list({ "b/", "b/d/", "t/", "t/d=old" })
+        << list({ "INFO Создание пути '@/t/d'", "WARN Не удалось создать путь '@/t/d'" });
+    QTest::newRow("backup twin cannot be made")
+        << list({ "t/d/", "b/d=file" }) << b << gzipCompressed(sampleTar) << false
+        << list({ "b/", "b/d=file", "t/", "t/d/" })
+        << list({ "INFO Создание пути '@/t/d/'", "WARN Не удалось создать путь '@/b/d/'" });
+    QTest::newRow("previous backup cannot be removed")
+        << list({ "t/d/a.txt=old", "b/d/a.txt/x=1" }) << b << gzipCompressed(sampleTar) << true
+        << (list({ "b/", "b/d/", "b/d/a.txt/", "b/d/a.txt/x=1", "t/", "t/d/", "t/d/a.txt=hello" })
+               << big)
+        << list(
+               { "INFO Создание пути '@/t/d/'", "INFO Создание резервной копии файла '@/t/d/a.txt'",
+                   "WARN Не удалось удалить предыдущую резервную копию '@/b/d/a.txt': (9) *",
+                   "WARN Не удалось создать резервную копию файла '@/t/d/a.txt' в '@/b/d/a.txt': "
+                   "(10) *",
+                   "INFO Распаковка файла '@/t/d/a.txt'", "INFO Распаковка файла '@/t/big'" });
+}
+
+void tst_TinyTarUnpacker::install()
+{
+    QFETCH(QStringList, existing);
+    QFETCH(QString, backup);
+    QFETCH(QByteArray, package);
+    QFETCH(QStringList, lines);
+
+    QVERIFY(create(existing));
+    QTEST(install(package, backup), "result");
+    QFETCH(QStringList, after);
+    after.sort();
+    QCOMPARE(tree(dir->path(), { QStringLiteral("pkg"), QStringLiteral("log") }), after);
+
+    lines.prepend(QStringLiteral("INFO Распаковка архива '@/pkg' в '@/t'..."));
+    const QStringList written = log();
+    QCOMPARE(written.size(), lines.size());
+    for (int i = 0; i < lines.size(); ++i) {
+        // "*" stands for the system's error text, which differs between platforms.
+        if (lines.at(i).endsWith(QLatin1Char('*')))
+            QVERIFY2(written.at(i).startsWith(lines.at(i).chopped(1)), qPrintable(written.at(i)));
+        else
+            QCOMPARE(written.at(i), lines.at(i));
+    }
+}
+
+void tst_TinyTarUnpacker::backupsMirrorTheTree()
+{
+    QVERIFY(create(list({ "t/a/f.txt=old f", "t/g.txt=old g", "t/keep.txt=keep" })));
+    const auto package = [](const QByteArray &version) {
+        return gzipCompressed(TarBuilder()
+                                  .directory("a")
+                                  .file("a/f.txt", version + " f")
+                                  .file("g.txt", version + " g")
+                                  .directory("n")
+                                  .file("n/h.txt", version + " h")
+                                  .end()
+                                  .tar());
+    };
+
+    QVERIFY(install(package("v1")));
+    // A directory gets a twin only when it existed before, so n/ has none the first time.
+    QCOMPARE(tree(path(QStringLiteral("b"))), list({ "a/", "a/f.txt=old f", "g.txt=old g" }));
+    QCOMPARE(tree(path(QStringLiteral("t"))),
+        list({ "a/", "a/f.txt=v1 f", "g.txt=v1 g", "keep.txt=keep", "n/", "n/h.txt=v1 h" }));
+    QCOMPARE(log(),
+        list({ "INFO Распаковка архива '@/pkg' в '@/t'...", "INFO Создание пути '@/t/a'",
+            "INFO Создание резервной копии файла '@/t/a/f.txt'",
+            "INFO Распаковка файла '@/t/a/f.txt'",
+            "INFO Создание резервной копии файла '@/t/g.txt'", "INFO Распаковка файла '@/t/g.txt'",
+            "INFO Создание пути '@/t/n'", "INFO Распаковка файла '@/t/n/h.txt'" }));
+
+    // The second installation replaces each backup with the version installed just before.
+    QVERIFY(install(package("v2")));
+    QCOMPARE(tree(path(QStringLiteral("b"))),
+        list({ "a/", "a/f.txt=v1 f", "g.txt=v1 g", "n/", "n/h.txt=v1 h" }));
+
+    // Without a backup directory files are overwritten in place and nothing is backed up.
+    QVERIFY(QDir(path(QStringLiteral("b"))).removeRecursively());
+    QVERIFY(QFile::remove(path(QStringLiteral("log/localserver.log"))));
+    QVERIFY(install(package("v3"), QString()));
+    QCOMPARE(tree(dir->path(), { QStringLiteral("pkg"), QStringLiteral("log") }),
+        list({ "t/", "t/a/", "t/a/f.txt=v3 f", "t/g.txt=v3 g", "t/keep.txt=keep", "t/n/",
+            "t/n/h.txt=v3 h" }));
+    QCOMPARE(log().filter(QStringLiteral("резервн")), QStringList());
+}
+
+void tst_TinyTarUnpacker::refusedNames_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("isDirectory");
+    QTest::addColumn<QStringList>("existing");
+    QTest::addColumn<QString>("backup");
+
+    // Each name, if it were obeyed, would write over the sentinel or create a file outside t.
+    // "@" stands for the temporary directory.
+    const auto row = [&](const char *label, const QByteArray &name, bool isDirectory = false,
+                         std::initializer_list<const char *> existing = {},
+                         const QString &backup = QStringLiteral("b")) {
+        QTest::newRow(label) << name << isDirectory << list(existing) << backup;
+    };
+    row("absolute", "@/outside/sentinel");
+    row("absolute directory", "@/outside/new/", true);
+    row("climbing", "../outside/sentinel");
+    row("climbing inside a name", "a/../../outside/sentinel");
+    row("backslash climbing", "..\\outside\\sentinel");
+    row("device name", "nul.txt");
+    row("no name", "");
+    row("through a link", "out/sentinel", false, { "t/out->outside" });
+    row("through a link without backups", "out/sentinel", false, { "t/out->outside" }, QString());
+    row("directory through a link", "out/new/", true, { "t/out->outside" });
+    row("dangling link", "new", false, { "t/new->outside/new" });
+    row("link to a sibling", "out/x", false, { "t-x/", "t/out->t-x" });
+    row("backup through a link", "a/f", false, { "t/a/f=old", "b/a->outside" });
+}
+
+void tst_TinyTarUnpacker::refusedNames()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(bool, isDirectory);
+    QFETCH(QStringList, existing);
+    QFETCH(QString, backup);
+    name.replace('@', QFile::encodeName(dir->path()));
+
+    if (!create(existing))
+        QSKIP("symbolic links cannot be made here");
+    QVERIFY(create(list({ "outside/sentinel=untouched" })));
+    QVERIFY(backup.isEmpty() || create({ backup + QLatin1Char('/') }));
+    const QStringList skip = { QStringLiteral("t"), QStringLiteral("pkg"), QStringLiteral("log") };
+    const QStringList before = tree(dir->path(), skip);
+
+    TarBuilder tar;
+    tar.file("first.txt", "1");
+    if (isDirectory)
+        tar.directory(name);
+    else
+        tar.file(name, "evil");
+    QVERIFY(!install(gzipCompressed(tar.file("after.txt", "2").end().tar()), backup));
+
+    QCOMPARE(tree(dir->path(), skip), before);
+    QVERIFY(QFile::exists(path(QStringLiteral("t/first.txt"))));
+    QVERIFY(!QFile::exists(path(QStringLiteral("t/after.txt"))));
+    const QString stored = QString::fromUtf8(name).replace(dir->path(), QLatin1String("@"));
+    QCOMPARE(log(),
+        list({ "INFO Распаковка архива '@/pkg' в '@/t'...",
+            "INFO Распаковка файла '@/t/first.txt'" })
+            << QString::fromUtf8("ERRR Недопустимое имя файла в пакете обновления: '%1'.")
+                   .arg(stored));
+}
+
+void tst_TinyTarUnpacker::fullDisk_data()
+{
+    QTest::addColumn<int>("size");
+    // Files are written through a 16 KiB buffer: the first failure shows in a block write, the
+    // second only when the buffer's last bytes leave it.
+    QTest::newRow("during the data") << 200000;
+    QTest::newRow("in the last buffered bytes") << (64 << 10) + 1000;
+}
+
+void tst_TinyTarUnpacker::fullDisk()
+{
+#ifdef Q_OS_UNIX
+    QFETCH(int, size);
+    QVERIFY(writeFile(path(QStringLiteral("pkg")),
+        gzipCompressed(
+            TarBuilder().file("small", "1").file("big", patternData(size)).end().tar())));
+    // A file size limit fails writes with EFBIG just as a full disk fails them with ENOSPC; it is
+    // set in a child so that it cannot outlive the test.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const rlimit limit = { 64 << 10, RLIM_INFINITY };
+        signal(SIGXFSZ, SIG_IGN);
+        _exit(setrlimit(RLIMIT_FSIZE, &limit) == 0 && !install(QByteArray()) ? 0 : 1);
+    }
+    int status = 0;
+    QVERIFY(pid > 0 && waitpid(pid, &status, 0) == pid);
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the installation did not fail");
+    QCOMPARE(log(),
+        list({ "INFO Распаковка архива '@/pkg' в '@/t'...", "INFO Распаковка файла '@/t/small'",
+            "INFO Распаковка файла '@/t/big'", "ERRR Ошибка записи файла '@/t/big' (статус 3)." }));
+    QCOMPARE(QFileInfo(path(QStringLiteral("t/big"))).size(), qint64(64 << 10));
+#else
+    QSKIP("file size limits are set with setrlimit, which this platform lacks");
+#endif
+}
+
+void tst_TinyTarUnpacker::realTools_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments"); // %P: the package, %S: the source directory
+    QTest::addColumn<QString>("extra"); // a file that only our reading of the package makes
+
+    // Python writes its float mtime into a pax header before every entry. Our reader takes each
+    // such header for a regular file named ././@PaxHeader, so t/@PaxHeader appears (holding the
+    // last header) on top of the source tree; the prefix field is never used, so names stay short.
+    const char *const python = "import sys, tarfile\n"
+                               "fmt = {'ustar': tarfile.USTAR_FORMAT, 'gnu': tarfile.GNU_FORMAT,"
+                               " 'pax': tarfile.PAX_FORMAT}[sys.argv[3]]\n"
+                               "with tarfile.open(sys.argv[1], 'w:gz', format=fmt) as t:\n"
+                               "    t.add(sys.argv[2], arcname='.')\n";
+    const QStringList tar = list({ "-czf", "%P", "-C", "%S", "." });
+    QTest::newRow("GNU tar") << "tar" << tar << QString();
+    QTest::newRow("bsdtar") << "bsdtar" << tar << QString();
+    QTest::newRow("pigz zlib stream")
+        << "tar" << list({ "--use-compress-program=pigz -z", "-cf", "%P", "-C", "%S", "." })
+        << QString();
+    QTest::newRow("Python ustar") << "python3" << list({ "-c", python, "%P", "%S", "ustar" })
+                                  << QString();
+    QTest::newRow("Python GNU") << "python3" << list({ "-c", python, "%P", "%S", "gnu" })
+                                << QString();
+    QTest::newRow("Python pax") << "python3" << list({ "-c", python, "%P", "%S", "pax" })
+                                << QStringLiteral("@PaxHeader");
+}
+
+void tst_TinyTarUnpacker::realTools()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, extra);
+
+    if (QStandardPaths::findExecutable(program).isEmpty())
+        QSKIP(qPrintable(program + QLatin1String(" is not installed")));
+    if (arguments.first().contains(QLatin1String("pigz"))
+        && QStandardPaths::findExecutable(QStringLiteral("pigz")).isEmpty()) {
+        QSKIP("pigz is not installed");
+    }
+    QVERIFY(writeFile(path(QStringLiteral("src/bin/app.exe")), patternData(100000)));
+    QVERIFY(writeFile(path(QStringLiteral("src/bin/lib.dll")), patternData(512)));
+    QVERIFY(writeFile(path(QStringLiteral("src/data/deep/er/odd.bin")), patternData(513)));
+    QVERIFY(writeFile(path(QStringLiteral("src/data/empty.dat")), QByteArray()));
+    QVERIFY(writeFile(path(QStringLiteral("src/readme.txt")), "hello"));
+    QVERIFY(QDir().mkpath(path(QStringLiteral("src/emptydir"))));
+
+    for (QString &argument : arguments) {
+        argument.replace(QLatin1String("%P"), path(QStringLiteral("pkg")));
+        argument.replace(QLatin1String("%S"), path(QStringLiteral("src")));
+    }
+    QProcess tool;
+    tool.start(program, arguments);
+    QVERIFY2(tool.waitForFinished(60000), qPrintable(tool.errorString()));
+    QVERIFY2(tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0,
+        tool.readAllStandardError().constData());
+
+    // Installed twice: the target then mirrors the source and so does the backup tree.
+    const QStringList source = tree(path(QStringLiteral("src")));
+    for (int run = 0; run < 2; ++run) {
+        QVERIFY(install(QByteArray()));
+        for (const QString &root : { QStringLiteral("t"), QStringLiteral("b") }) {
+            QStringList installed = tree(path(root));
+            if (!extra.isEmpty()) {
+                const int before = installed.size();
+                installed.erase(std::remove_if(installed.begin(), installed.end(),
+                                    [&](const QString &e) { return e.startsWith(extra); }),
+                    installed.end());
+                QCOMPARE(installed.size(), before - 1);
+            }
+            QCOMPARE(installed, run == 0 && root == QLatin1String("b") ? QStringList() : source);
+        }
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_TinyTarUnpacker)
+#include "tst_tinytarunpacker.moc"
