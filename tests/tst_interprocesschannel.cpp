@@ -31,7 +31,8 @@ private:
 
 namespace {
 
-const QString where = QStringLiteral("IPC:InterProcessChannel<class LocalCashServer>::processCommand");
+const QString where =
+    QStringLiteral("IPC:InterProcessChannel<class LocalCashServer>::processCommand");
 
 QByteArray bytes(const char *hex)
 {
@@ -58,6 +59,7 @@ private slots:
     void withoutOwnerEverythingIsRefused();
     void processCommand_data();
     void processCommand();
+    void oneReadPerCommand();
     void timeoutThenLateAnswer();
     void sendFailureLeavesAnswer();
     void answerName_data();
@@ -95,8 +97,8 @@ void tst_InterProcessChannel::init()
 
     peer.close();
     elsewhere.close();
-    QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
-    QVERIFY(elsewhere.bind(QHostAddress::LocalHost, 0));
+    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    QVERIFY(elsewhere.bind(QHostAddress(QHostAddress::LocalHost), 0));
     channel->udp().setPeerAddress(QHostAddress::LocalHost);
     channel->udp().setPeerPort(peer.localPort());
 }
@@ -104,7 +106,7 @@ void tst_InterProcessChannel::init()
 void tst_InterProcessChannel::fromPeer(const QByteArray &datagram)
 {
     QCOMPARE(peer.writeDatagram(datagram, QHostAddress::LocalHost, channel->udp().localPort()),
-             qint64(datagram.size()));
+        qint64(datagram.size()));
 }
 
 QList<QByteArray> tst_InterProcessChannel::answersAtPeer(int count)
@@ -112,15 +114,15 @@ QList<QByteArray> tst_InterProcessChannel::answersAtPeer(int count)
     QList<QByteArray> answers;
     // Whatever came is returned; the caller's comparison shows what is missing.
     (void)QTest::qWaitFor(
-            [&]() {
-                while (peer.hasPendingDatagrams()) {
-                    QByteArray data(int(peer.pendingDatagramSize()), Qt::Uninitialized);
-                    peer.readDatagram(data.data(), data.size());
-                    answers.append(data);
-                }
-                return answers.size() >= count;
-            },
-            5000);
+        [&]() {
+            while (peer.hasPendingDatagrams()) {
+                QByteArray data(int(peer.pendingDatagramSize()), Qt::Uninitialized);
+                peer.readDatagram(data.data(), data.size());
+                answers.append(data);
+            }
+            return answers.size() >= count;
+        },
+        5000);
     return answers;
 }
 
@@ -132,14 +134,14 @@ void tst_InterProcessChannel::receivedCommand_data()
 
     using Calls = QList<LocalCashServer::Call>;
     using Call = LocalCashServer::Call;
-    QTest::newRow("restart, header only") << bytes("00000000") << Calls { Call(0, "") }
-                                          << bytes("00010000");
+    QTest::newRow("restart, header only")
+        << bytes("00000000") << Calls { Call(0, "") } << bytes("00010000");
     QTest::newRow("restart, payload ignored by the answer")
-            << bytes("00000000ff") << Calls { Call(0, bytes("ff")) } << bytes("00010000");
+        << bytes("00000000ff") << Calls { Call(0, bytes("ff")) } << bytes("00010000");
     QTest::newRow("update with path") << bytes("00000004") + "pkg/update.tgz"
                                       << Calls { Call(4, "pkg/update.tgz") } << bytes("00010004");
-    QTest::newRow("handler refuses") << bytes("00000003") << Calls { Call(3, "") }
-                                     << bytes("00020003");
+    QTest::newRow("handler refuses")
+        << bytes("00000003") << Calls { Call(3, "") } << bytes("00020003");
     QTest::newRow("code without handler") << bytes("00000007") << Calls() << bytes("00020007");
     QTest::newRow("code 0xffff") << bytes("0000ffff") << Calls() << bytes("0002ffff");
     QTest::newRow("three bytes: code missing") << bytes("000000") << Calls() << bytes("0002ffff");
@@ -182,9 +184,9 @@ void tst_InterProcessChannel::withoutOwnerEverythingIsRefused()
     QVERIFY(ownerless.bind(0));
     ownerless.udp().setPeerPort(peer.localPort());
 
-    QCOMPARE(peer.writeDatagram(bytes("00000000"), QHostAddress::LocalHost,
-                                ownerless.udp().localPort()),
-             4);
+    QCOMPARE(
+        peer.writeDatagram(bytes("00000000"), QHostAddress::LocalHost, ownerless.udp().localPort()),
+        4);
     QCOMPARE(answersAtPeer(1), QList<QByteArray>({ bytes("00020000") }));
 }
 
@@ -200,13 +202,13 @@ void tst_InterProcessChannel::processCommand_data()
     const QString unknown = QStringLiteral("Cmd ans: [-1] UNKNOWN");
     QTest::newRow("positive answer") << bytes("00010005") << true << success << QList<QByteArray>();
     QTest::newRow("positive answer, extra bytes")
-            << bytes("00010005aa") << true << success << QList<QByteArray>();
+        << bytes("00010005aa") << true << success << QList<QByteArray>();
     QTest::newRow("negative answer") << bytes("00020005") << false << fail << QList<QByteArray>();
     QTest::newRow("positive answer to another code")
-            << bytes("00010003") << false << fail << QList<QByteArray>();
+        << bytes("00010003") << false << fail << QList<QByteArray>();
     QTest::newRow("answer without code") << bytes("000100") << false << fail << QList<QByteArray>();
     QTest::newRow("the peer's own command, handled and answered")
-            << bytes("00000000") << false << unknown << QList<QByteArray>({ bytes("00010000") });
+        << bytes("00000000") << false << unknown << QList<QByteArray>({ bytes("00010000") });
     QTest::newRow("not a message") << bytes("00070005") << false << unknown << QList<QByteArray>();
     QTest::newRow("one byte") << bytes("01") << false << unknown << QList<QByteArray>();
 }
@@ -229,8 +231,20 @@ void tst_InterProcessChannel::processCommand()
     atPeer.prepend(bytes("00000005"));
     QCOMPARE(answersAtPeer(atPeer.size()), atPeer);
     QCOMPARE(logEntries(logPath()),
-             QStringList({ sentLine, entry("DEBG", QStringLiteral("Send Command")),
-                           entry("DEBG", answerLine) }));
+        QStringList({ sentLine, entry("DEBG", QStringLiteral("Send Command")),
+            entry("DEBG", answerLine) }));
+}
+
+void tst_InterProcessChannel::oneReadPerCommand()
+{
+    // Answer and a following command both wait in the socket: only the answer is read inside
+    // processCommand, the command later by the event loop.
+    fromPeer(bytes("00010005"));
+    fromPeer(bytes("00000000"));
+    QVERIFY(channel->processCommand(MAINTENANCE_START_CMD, QByteArray()));
+    QCOMPARE(owner->calls, QList<LocalCashServer::Call>());
+    QTRY_COMPARE(owner->calls, QList<LocalCashServer::Call>({ LocalCashServer::Call(0, "") }));
+    QCOMPARE(channel->answerCode(), int(ANSWER_UNKNOWN));
 }
 
 void tst_InterProcessChannel::timeoutThenLateAnswer()
@@ -242,9 +256,9 @@ void tst_InterProcessChannel::timeoutThenLateAnswer()
     QVERIFY(timer.elapsed() < 4500);
     QCOMPARE(channel->answerCode(), int(ANSWER_TIMEOUT));
     QCOMPARE(logEntries(logPath()),
-             QStringList({ sentLine, entry("DEBG", QStringLiteral("Send Command")),
-                           entry("WARN", QStringLiteral("Command send TIMEOUT")),
-                           entry("WARN", QStringLiteral("Send Command ERROR")) }));
+        QStringList({ sentLine, entry("DEBG", QStringLiteral("Send Command")),
+            entry("WARN", QStringLiteral("Command send TIMEOUT")),
+            entry("WARN", QStringLiteral("Send Command ERROR")) }));
 
     // Nothing awaits it any more: a late positive answer only counts as a failure.
     fromPeer(bytes("00010005"));
@@ -262,7 +276,7 @@ void tst_InterProcessChannel::sendFailureLeavesAnswer()
     QVERIFY(!channel->processCommand(MAINTENANCE_START_CMD, QByteArray()));
     QCOMPARE(channel->answerCode(), int(ANSWER_SUCCESS));
     QCOMPARE(logEntries(logPath()),
-             QStringList({ sentLine, entry("WARN", QStringLiteral("Send Command ERROR")) }));
+        QStringList({ sentLine, entry("WARN", QStringLiteral("Send Command ERROR")) }));
 }
 
 void tst_InterProcessChannel::answerName_data()

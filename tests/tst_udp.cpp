@@ -65,8 +65,8 @@ private:
 
 bool tst_UDP::bindLocal(UDP &endpoint)
 {
-    return endpoint.bind(QHostAddress::AnyIPv4, 0,
-                         QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+    return endpoint.bind(QHostAddress(QHostAddress::AnyIPv4), 0,
+        QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
 }
 
 void tst_UDP::init()
@@ -81,7 +81,7 @@ void tst_UDP::init()
     udp.reset(new UDP(&channel));
     QVERIFY(bindLocal(*udp));
     peer.close();
-    QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
     udp->setPeerAddress(QHostAddress::LocalHost);
     udp->setPeerPort(peer.localPort());
 }
@@ -127,8 +127,8 @@ void tst_UDP::addressFilter()
     // The peer's marker comes after the probe, so once it is in, the probe has been judged.
     QCOMPARE(peer.writeDatagram("marker", QHostAddress::LocalHost, udp->localPort()), 6);
     QTRY_VERIFY(channel.datagrams.contains("marker"));
-    const QList<QByteArray> expected = delivered ? QList<QByteArray>({ "probe", "marker" })
-                                                 : QList<QByteArray>({ "marker" });
+    const QList<QByteArray> expected =
+        delivered ? QList<QByteArray>({ "probe", "marker" }) : QList<QByteArray>({ "marker" });
     QCOMPARE(channel.datagrams, expected);
 }
 
@@ -136,7 +136,7 @@ void tst_UDP::replyGoesToSender()
 {
     // Same address as the peer, another port: accepted, and the reply goes to that port.
     QUdpSocket sender;
-    QVERIFY(sender.bind(QHostAddress::LocalHost, 0));
+    QVERIFY(sender.bind(QHostAddress(QHostAddress::LocalHost), 0));
     QCOMPARE(sender.writeDatagram("ping", QHostAddress::LocalHost, udp->localPort()), 4);
     QTRY_COMPARE(channel.datagrams.size(), 1);
 
@@ -151,9 +151,8 @@ void tst_UDP::sendGoesToPeer_data()
 {
     QTest::addColumn<int>("level");
     QTest::addColumn<QStringList>("log");
-    QTest::newRow("debug threshold") << 7
-                                     << QStringList(QStringLiteral(
-                                                "DEBG; UDP::send; socket sent UDP to vorcam"));
+    QTest::newRow("debug threshold")
+        << 7 << QStringList(QStringLiteral("DEBG; UDP::send; socket sent UDP to vorcam"));
     QTest::newRow("default threshold") << 5 << QStringList();
 }
 
@@ -189,7 +188,7 @@ void tst_UDP::sendFailure()
     QVERIFY(!udp->send("x"));
     // The line comes before the attempt, whatever its outcome.
     QCOMPARE(logEntries(logPath()),
-             QStringList(QStringLiteral("DEBG; UDP::send; socket sent UDP to vorcam")));
+        QStringList(QStringLiteral("DEBG; UDP::send; socket sent UDP to vorcam")));
 }
 
 void tst_UDP::rebindMovesToNewPort()
@@ -219,13 +218,14 @@ void tst_UDP::bindFailure()
     QUdpSocket holder;
     quint16 port = 0;
     if (portHeld) {
-        QVERIFY(holder.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::DontShareAddress));
+        QVERIFY(
+            holder.bind(QHostAddress(QHostAddress::AnyIPv4), 0, QAbstractSocket::DontShareAddress));
         port = holder.localPort();
     }
     RecordingChannel other;
     UDP endpoint(&other);
     QVERIFY(!endpoint.bind(QHostAddress(address), port,
-                           QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint));
+        QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint));
 }
 
 void tst_UDP::emptyDatagram()

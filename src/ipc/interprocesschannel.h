@@ -12,8 +12,7 @@
 // The command protocol over one UDP endpoint. Received commands go to member functions of the
 // owner, looked up by code, and are answered at once; processCommand() sends a command and waits
 // for its answer. T must be a QObject class with Q_OBJECT: its meta-object names it in the log.
-template <class T>
-class InterProcessChannel : public IpcChannel
+template <class T> class InterProcessChannel : public IpcChannel
 {
 public:
     // Takes the payload (the datagram behind its header); true answers positively.
@@ -21,11 +20,11 @@ public:
 
     explicit InterProcessChannel(T *owner) : owner(owner), endpoint(this) { }
 
-    // Binds to localPort on every IPv4 address, shared, so that a restarted process gets it at once.
+    // Binds localPort on every IPv4 address, shared, so that a restarted process gets it at once.
     [[nodiscard]] bool bind(quint16 localPort)
     {
         return endpoint.bind(QHostAddress::AnyIPv4, localPort,
-                         QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+            QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
     }
 
     void registerCommand(int code, CommandHandler handler) { handlers.insert(code, handler); }
@@ -47,7 +46,7 @@ public:
                 // One read only: whatever arrives later takes the normal reception path.
                 endpoint.processRead();
                 report(Log::Debug,
-                       QStringLiteral("Cmd ans: [%1] %2").arg(answer).arg(answerName(answer)));
+                    QStringLiteral("Cmd ans: [%1] %2").arg(answer).arg(answerName(answer)));
                 return answer == ANSWER_SUCCESS;
             }
             report(Log::Warning, QStringLiteral("Command send TIMEOUT"));
@@ -120,8 +119,8 @@ private:
     static void report(Log::Level level, const QString &text)
     {
         static const QString where =
-                QStringLiteral("IPC:InterProcessChannel<class %1>::processCommand")
-                        .arg(QLatin1String(T::staticMetaObject.className()));
+            QStringLiteral("IPC:InterProcessChannel<class %1>::processCommand")
+                .arg(QLatin1String(T::staticMetaObject.className()));
         Log::write(level, where, text);
     }
 

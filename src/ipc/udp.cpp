@@ -3,6 +3,8 @@
 #include "ipcchannel.h"
 #include "log/log.h"
 
+#include <QSignalBlocker>
+
 UDP::UDP(IpcChannel *channel, QObject *parent) : QObject(parent), channel(channel) { }
 
 void UDP::setPeerAddress(const QHostAddress &address)
@@ -35,7 +37,8 @@ bool UDP::bind(const QHostAddress &address, quint16 port, QAbstractSocket::BindM
 
 bool UDP::send(const QByteArray &data)
 {
-    Log::write(Log::Debug, QStringLiteral("UDP::send"), QStringLiteral("socket sent UDP to vorcam"));
+    Log::write(
+        Log::Debug, QStringLiteral("UDP::send"), QStringLiteral("socket sent UDP to vorcam"));
     // The socket would warn on the console about a null address; it is a failed send all the same.
     if (peerAddress.isNull())
         return false;
@@ -51,6 +54,9 @@ bool UDP::reply(const QByteArray &data)
 
 bool UDP::waitForReadyRead(int msecs)
 {
+    // Inside its wait the socket emits readyRead(), which would read the datagram through
+    // processRead() at once; the caller reads it itself, so that one wait reads one datagram.
+    const QSignalBlocker blocker(&socket);
     return socket.waitForReadyRead(msecs);
 }
 

@@ -23,8 +23,8 @@ public:
 
     // Binds the socket and connects its readyRead() to processRead(); binding again first closes
     // the earlier binding, so a datagram is never delivered twice.
-    [[nodiscard]] bool bind(const QHostAddress &address, quint16 port,
-                            QAbstractSocket::BindMode mode);
+    [[nodiscard]] bool bind(
+        const QHostAddress &address, quint16 port, QAbstractSocket::BindMode mode);
 
     // One datagram to the peer; false when the socket refused it.
     [[nodiscard]] bool send(const QByteArray &data);

@@ -4,7 +4,7 @@ CashProcessManager::CashProcessManager(QObject *parent) : QObject(parent)
 {
     connect(&process, &QProcess::errorOccurred, this, &CashProcessManager::error);
     connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            &CashProcessManager::finished);
+        &CashProcessManager::finished);
     connect(&process, &QProcess::started, this, &CashProcessManager::started);
 }
 
