@@ -1,14 +1,11 @@
 #include "process/cashprocessmanager.h"
+#include "processutil.h"
 #include "testutil.h"
 
 #include <QFile>
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <cerrno>
-#include <csignal>
-#include <sys/types.h>
 
 namespace {
 
@@ -65,7 +62,6 @@ private:
     // Sets up cashsim with a scenario; the child binds no fixed port and gives up by itself.
     void useScenario(const QByteArray &scenario, const QStringList &extra = QStringList());
     QStringList signalLog() const { return events; }
-    void endChild(qint64 pid);
 
     QScopedPointer<QTemporaryDir> dir;
     QScopedPointer<CashProcessManager> manager;
@@ -99,12 +95,6 @@ void tst_CashProcessManager::cleanup()
 {
     // Kills and reaps a child still running.
     manager.reset();
-}
-
-void tst_CashProcessManager::endChild(qint64 pid)
-{
-    if (pid > 0)
-        ::kill(pid_t(pid), SIGKILL);
 }
 
 void tst_CashProcessManager::useScenario(const QByteArray &scenario, const QStringList &extra)
@@ -217,7 +207,7 @@ void tst_CashProcessManager::startWhileRunningAndNextSettings()
     QVERIFY(manager->waitForStarted(1000));
     QCOMPARE(signalLog(), QStringList(QStringLiteral("started")));
 
-    endChild(firstPid);
+    QVERIFY(killProcess(firstPid));
     QTRY_COMPARE_WITH_TIMEOUT(signalLog().size(), 3, 30000); // started, error Crashed, crash
 
     manager->start();
@@ -240,9 +230,8 @@ void tst_CashProcessManager::destroyingManagerKillsChild()
     const qint64 pid = readRecords(record).at(0).pid;
 
     manager.reset();
-    // Killed and reaped: the pid is gone, and no signal reached us on the way.
-    QCOMPARE(::kill(pid_t(pid), 0), -1);
-    QCOMPARE(errno, ESRCH);
+    // Killed and reaped, and no signal reached us on the way.
+    QVERIFY(!processRunning(pid));
     QCOMPARE(signalLog(), QStringList(QStringLiteral("started")));
 }
 

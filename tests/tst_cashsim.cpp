@@ -274,6 +274,10 @@ void tst_Cashsim::client_data()
     QTest::newRow("nobody answers")
         << args("send halt").replaceInStrings(port, QStringLiteral("{silent}")) << 4
         << QStringLiteral("send halt: no answer within 3000 ms") << Calls();
+    QTest::newRow("send fails") << (args("send halt")
+        << QStringLiteral("--bind-address=127.0.0.1")
+        << QStringLiteral("--server-address=192.0.2.1"))
+                                << 5 << QStringLiteral("send halt: send failed") << Calls();
     QTest::newRow("unknown command") << args("send bogus") << 2 << QString() << Calls();
     QTest::newRow("port 0") << args("send halt").replaceInStrings(port, QStringLiteral("0")) << 2
                             << QString() << Calls();

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 
 CashSimulator::CashSimulator(int run, QObject *parent)
@@ -60,35 +61,31 @@ void CashSimulator::setTimeLimit(int seconds)
 
 CashSimulator::Outcome CashSimulator::send(const Step &step)
 {
+    // Judged by what was read and how long it took: after a failed send the channel keeps the
+    // outcome of the command before.
     const int receivedBefore = channel->receivedCount();
-    Outcome outcome;
+    QElapsedTimer clock;
+    clock.start();
+    bool positive = false;
     if (step.kind == Step::SendRaw) {
-        if (!channel->udp().send(step.payload)) {
-            outcome = SendFailed;
-        } else if (!channel->udp().waitForReadyRead(SimChannel::commandTimeoutMs)) {
-            outcome = NoAnswer;
-        } else {
+        if (channel->udp().send(step.payload)
+            && channel->udp().waitForReadyRead(SimChannel::commandTimeoutMs))
             channel->udp().processRead();
-            const int type = IpcChannel::field(channel->lastReceived(), 0);
-            outcome = type == MSG_ACK ? Positive : type == MSG_NAK ? Negative : Unexpected;
-        }
     } else {
-        channel->processCommand(step.code, step.payload);
-        switch (channel->answerCode()) {
-        case ANSWER_SUCCESS:
+        positive = channel->processCommand(step.code, step.payload);
+    }
+
+    Outcome outcome = Positive;
+    if (!positive && channel->receivedCount() > receivedBefore) {
+        const int type = IpcChannel::field(channel->lastReceived(), 0);
+        if (type == MSG_ACK && step.kind == Step::SendRaw)
             outcome = Positive;
-            break;
-        case ANSWER_FAIL:
+        else if (type == MSG_ACK || type == MSG_NAK)
             outcome = Negative;
-            break;
-        case ANSWER_TIMEOUT:
-            outcome = NoAnswer;
-            break;
-        default:
-            // Nothing read means the datagram never left.
-            outcome = channel->receivedCount() > receivedBefore ? Unexpected : SendFailed;
-            break;
-        }
+        else
+            outcome = Unexpected;
+    } else if (!positive) {
+        outcome = clock.elapsed() >= SimChannel::commandTimeoutMs ? NoAnswer : SendFailed;
     }
     static const char *const texts[] = { "positive answer", "negative answer",
         "no answer within 3000 ms", "send failed", "a datagram that is no answer" };

@@ -21,7 +21,9 @@
 //   wait-maintenance [MS]       until MAINTENANCE_START_CMD has come (one arrival is consumed
 //                               per wait, also one that came earlier); exit 125 after MS
 //   maintenance-answer ack|nak|none   how MAINTENANCE_START_CMD is answered from now on
-//   record FILE                 append run, pid, working directory and arguments to FILE
+//   record FILE                 append run, pid, working directory and arguments to FILE,
+//                               as "run N", "pid P", "cwd DIR", "program PATH", "args K",
+//                               K lines "[ARGUMENT]" and "end", each a line of its own
 //   echo TEXT                   print TEXT
 //
 // Every send waits up to 3 s for the answer and prints the outcome. The same section header
@@ -244,6 +246,9 @@ QString Scenario::formatHelp()
         "  maintenance-answer ack|nak|none   answer to MAINTENANCE_START_CMD from now on\n"
         "  record FILE              append run, pid, cwd and arguments to FILE\n"
         "  echo TEXT                print TEXT\n"
+        "Relative paths are taken from cashsim's working directory. A record is the\n"
+        "block: run N / pid P / cwd DIR / program PATH / args K / K lines [ARGUMENT]\n"
+        "(empty ones as []) / end, each on a line of its own.\n"
         "Each send waits up to 3 s for its answer and prints the outcome. When the steps\n"
         "run out, cashsim keeps answering until the time limit (exit 124).\n");
 }
