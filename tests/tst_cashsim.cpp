@@ -1,0 +1,361 @@
+#include "ipc/interprocesschannel.h"
+#include "testutil.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+// The supervisor's side of the protocol, under the supervisor's class name.
+class LocalCashServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Call = QPair<int, QByteArray>;
+
+    bool restartCmd(const QByteArray &data) { return note(RESTART_CMD, data); }
+    bool rebootCmd(const QByteArray &data) { return note(REBOOT_CMD, data); }
+    bool haltCmd(const QByteArray &data) { return note(HALT_CMD, data); }
+    bool maintainerCmd(const QByteArray &data) { return note(MAINTAINER_CMD, data); }
+    bool updateCmd(const QByteArray &data) { return note(UPDATE_CMD, data); }
+
+    QList<Call> calls;
+
+private:
+    bool note(int code, const QByteArray &data)
+    {
+        calls.append(Call(code, data));
+        return true;
+    }
+};
+
+namespace {
+
+using Calls = QList<LocalCashServer::Call>;
+using Call = LocalCashServer::Call;
+
+// Keeps every datagram exactly as it arrived.
+class WireChannel : public InterProcessChannel<LocalCashServer>
+{
+public:
+    explicit WireChannel(LocalCashServer *owner) : InterProcessChannel<LocalCashServer>(owner)
+    {
+        registerCommand(RESTART_CMD, &LocalCashServer::restartCmd);
+        registerCommand(REBOOT_CMD, &LocalCashServer::rebootCmd);
+        registerCommand(HALT_CMD, &LocalCashServer::haltCmd);
+        registerCommand(MAINTAINER_CMD, &LocalCashServer::maintainerCmd);
+        registerCommand(UPDATE_CMD, &LocalCashServer::updateCmd);
+    }
+
+    bool processData(const QByteArray &datagram) override
+    {
+        wire.append(datagram);
+        return InterProcessChannel<LocalCashServer>::processData(datagram);
+    }
+
+    QList<QByteArray> wire;
+};
+
+// A cashsim process that the test always ends.
+class Cashsim : public QProcess
+{
+public:
+    ~Cashsim() override
+    {
+        if (state() != QProcess::NotRunning) {
+            kill();
+            waitForFinished();
+        }
+    }
+
+    void start(const QStringList &arguments)
+    {
+        QProcess::start(QStringLiteral(CASHSIM_PATH), arguments, QIODevice::ReadOnly);
+    }
+
+    QString output()
+    {
+        out += QString::fromUtf8(readAllStandardOutput());
+        return out;
+    }
+
+    QString errors()
+    {
+        err += QString::fromUtf8(readAllStandardError());
+        return err;
+    }
+
+    // The port it bound, from its first line.
+    quint16 boundPort()
+    {
+        static const QRegularExpression bound(QStringLiteral("bound to [0-9.]+:(\\d+)"));
+        QRegularExpressionMatch m;
+        if (!QTest::qWaitFor([&]() { return (m = bound.match(output())).hasMatch(); }, 30000))
+            return 0;
+        return quint16(m.captured(1).toUInt());
+    }
+
+    bool finishes(int exitCode)
+    {
+        if (!QTest::qWaitFor([&]() { return state() == QProcess::NotRunning; }, 30000))
+            return false;
+        output();
+        errors();
+        return exitStatus() == QProcess::NormalExit && this->exitCode() == exitCode;
+    }
+
+private:
+    QString out;
+    QString err;
+};
+
+QByteArray bytes(const char *hex)
+{
+    return QByteArray::fromHex(hex);
+}
+
+} // namespace
+
+class tst_Cashsim : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void protocolExchange();
+    void maintenanceAnswer_data();
+    void maintenanceAnswer();
+    void runSections();
+    void client_data();
+    void client();
+    void childFailures_data();
+    void childFailures();
+
+private:
+    QString writeScenario(const QByteArray &text);
+    QStringList childArguments(const QString &scenario) const;
+
+    QScopedPointer<QTemporaryDir> dir;
+    QScopedPointer<LocalCashServer> server;
+    QScopedPointer<WireChannel> channel;
+};
+
+void tst_Cashsim::init()
+{
+    dir.reset(new QTemporaryDir);
+    QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
+    server.reset(new LocalCashServer);
+    channel.reset(new WireChannel(server.data()));
+    QVERIFY(channel->bind(0));
+    channel->udp().setPeerAddress(QHostAddress::LocalHost);
+}
+
+QString tst_Cashsim::writeScenario(const QByteArray &text)
+{
+    const QString path = dir->filePath(QStringLiteral("scenario.txt"));
+    return writeFile(path, text) ? path : QString();
+}
+
+QStringList tst_Cashsim::childArguments(const QString &scenario) const
+{
+    return { QStringLiteral("--scenario"), scenario, QStringLiteral("--cash-port"),
+        QStringLiteral("0"), QStringLiteral("--server-port"),
+        QString::number(channel->udp().localPort()), QStringLiteral("--time-limit"),
+        QStringLiteral("60") };
+}
+
+void tst_Cashsim::protocolExchange()
+{
+    const QString scenario = writeScenario("# every command of the protocol\n"
+                                           "wait-maintenance 30000\n"
+                                           "send restart\n"
+                                           "send reboot\n"
+                                           "send halt\n"
+                                           "send maintainer\n"
+                                           "send update pkg/update 1.tgz\n"
+                                           "send update\n"
+                                           "send code 7\n"
+                                           "exit 0\n");
+    Cashsim sim;
+    sim.start(childArguments(scenario));
+    channel->udp().setPeerPort(sim.boundPort());
+    QVERIFY(channel->udp().localPort() != 0);
+
+    QVERIFY(channel->processCommand(MAINTENANCE_START_CMD, QByteArray()));
+    QVERIFY2(sim.finishes(0), qPrintable(sim.output() + sim.errors()));
+
+    QCOMPARE(channel->wire,
+        QList<QByteArray>({ bytes("00010005"), bytes("00000000"), bytes("00000001"),
+            bytes("00000002"), bytes("00000003"), bytes("00000004") + "pkg/update 1.tgz",
+            bytes("00000004"), bytes("00000007") }));
+    QCOMPARE(server->calls,
+        Calls({ Call(0, ""), Call(1, ""), Call(2, ""), Call(3, ""), Call(4, "pkg/update 1.tgz"),
+            Call(4, "") }));
+    // What came back to cashsim, byte for byte, as it printed it.
+    const QString out = sim.output();
+    for (const char *line : { "received 00 00 00 05 (command 5 MAINTENANCE_START_CMD)",
+             "received 00 01 00 00 (positive answer to 0)", "send restart: positive answer",
+             "received 00 01 00 01 (positive answer to 1)",
+             "received 00 01 00 02 (positive answer to 2)",
+             "received 00 01 00 03 (positive answer to 3)",
+             "received 00 01 00 04 (positive answer to 4)",
+             "send update pkg/update 1.tgz: positive answer", "send update: positive answer",
+             "received 00 02 00 07 (negative answer to 7)", "send code 7: negative answer" })
+        QVERIFY2(out.contains(QLatin1String(line)), line);
+    QCOMPARE(out.count(QLatin1String("received")), 8); // the notice and seven answers
+}
+
+void tst_Cashsim::maintenanceAnswer_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("answer");
+    QTest::newRow("ack") << QStringLiteral("ack") << int(ANSWER_SUCCESS);
+    QTest::newRow("nak") << QStringLiteral("nak") << int(ANSWER_FAIL);
+    QTest::newRow("none") << QStringLiteral("none") << int(ANSWER_TIMEOUT);
+}
+
+void tst_Cashsim::maintenanceAnswer()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, answer);
+
+    // An unanswered notice still ends the wait.
+    Cashsim sim;
+    sim.start(childArguments(writeScenario("wait-maintenance 30000\nexit 0\n"))
+        << QStringLiteral("--maintenance-answer=%1").arg(mode));
+    channel->udp().setPeerPort(sim.boundPort());
+    QCOMPARE(channel->processCommand(MAINTENANCE_START_CMD, QByteArray()), answer == 0);
+    QCOMPARE(channel->answerCode(), answer);
+    QVERIFY2(sim.finishes(0), qPrintable(sim.output() + sim.errors()));
+}
+
+void tst_Cashsim::runSections()
+{
+    const QString scenario = writeScenario("[run 1]\nexit 3\n"
+                                           "[run 2]\nexit 4\n"
+                                           "[run *]\nexit 5\n");
+    for (int expected : { 3, 4, 5, 5 }) {
+        Cashsim sim;
+        sim.start(childArguments(scenario));
+        QVERIFY2(sim.finishes(expected), qPrintable(sim.output() + sim.errors()));
+    }
+    QCOMPARE(readFile(scenario + QStringLiteral(".runs")), QByteArray("4\n"));
+}
+
+void tst_Cashsim::client_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // {port}: the server's port
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<Calls>("calls");
+
+    const QString port = QStringLiteral("{port}");
+    auto args = [&](const char *command) {
+        return QString::fromLatin1(command).split(QLatin1Char(' '))
+            << QStringLiteral("--server-port") << port;
+    };
+    QTest::newRow("restart") << args("send restart") << 0
+                             << QStringLiteral("send restart: positive answer")
+                             << Calls({ Call(0, "") });
+    QTest::newRow("update") << args("send update pkg/u.tgz") << 0
+                            << QStringLiteral("send update pkg/u.tgz: positive answer")
+                            << Calls({ Call(4, "pkg/u.tgz") });
+    QTest::newRow("update, empty path")
+        << (QStringList({ QStringLiteral("send"), QStringLiteral("update"), QString() })
+               << QStringLiteral("--server-port=") + port)
+        << 0 << QStringLiteral("send update: positive answer") << Calls({ Call(4, "") });
+    QTest::newRow("raw halt") << args("send raw 00000002") << 0
+                              << QStringLiteral("send raw 00000002: positive answer")
+                              << Calls({ Call(2, "") });
+    QTest::newRow("code without handler")
+        << args("send code 7") << 1 << QStringLiteral("send code 7: negative answer") << Calls();
+    QTest::newRow("nobody answers")
+        << args("send halt").replaceInStrings(port, QStringLiteral("{silent}")) << 4
+        << QStringLiteral("send halt: no answer within 3000 ms") << Calls();
+    QTest::newRow("send fails") << (args("send halt")
+        << QStringLiteral("--bind-address=127.0.0.1")
+        << QStringLiteral("--server-address=192.0.2.1"))
+                                << 5 << QStringLiteral("send halt: send failed") << Calls();
+    QTest::newRow("unknown command") << args("send bogus") << 2 << QString() << Calls();
+    QTest::newRow("port 0") << args("send halt").replaceInStrings(port, QStringLiteral("0")) << 2
+                            << QString() << Calls();
+    QTest::newRow("host name") << (args("send halt")
+        << QStringLiteral("--server-address") << QStringLiteral("localhost"))
+                               << 2 << QString() << Calls();
+    QTest::newRow("unknown option")
+        << (args("send halt") << QStringLiteral("--loud")) << 2 << QString() << Calls();
+}
+
+void tst_Cashsim::client()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, line);
+    QFETCH(Calls, calls);
+
+    QUdpSocket silent;
+    QVERIFY(silent.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    arguments.replaceInStrings(
+        QStringLiteral("{port}"), QString::number(channel->udp().localPort()));
+    arguments.replaceInStrings(QStringLiteral("{silent}"), QString::number(silent.localPort()));
+
+    Cashsim sim;
+    sim.start(arguments);
+    QVERIFY2(sim.finishes(exitCode), qPrintable(sim.output() + sim.errors()));
+    if (!line.isEmpty())
+        QVERIFY2(sim.output().contains(line), qPrintable(sim.output()));
+    else
+        QVERIFY2(sim.errors().contains(QLatin1String("cashsim --help")), qPrintable(sim.errors()));
+    QCOMPARE(server->calls, calls);
+}
+
+void tst_Cashsim::childFailures_data()
+{
+    QTest::addColumn<QByteArray>("scenario");
+    QTest::addColumn<QStringList>("options"); // placed after the defaults, so they win
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("time limit") << QByteArray(
+        "echo idle\n") << QStringList({ QStringLiteral("--time-limit"), QStringLiteral("1") })
+                                << 124 << QStringLiteral("time limit of 1 s reached");
+    QTest::newRow("no maintenance notice")
+        << QByteArray("wait-maintenance 100\nexit 0\n") << QStringList() << 125
+        << QStringLiteral("no MAINTENANCE_START_CMD in time");
+    QTest::newRow("bad step") << QByteArray("send restart\nfly away\n") << QStringList() << 2
+                              << QStringLiteral("line 2: unknown or incomplete step 'fly away'");
+    QTest::newRow("bad section") << QByteArray("[run 0]\nexit 1\n") << QStringList() << 2
+                                 << QStringLiteral("line 1: bad section");
+    QTest::newRow("missing scenario")
+        << QByteArray()
+        << QStringList({ QStringLiteral("--scenario"), QStringLiteral("{dir}/none.txt") }) << 2
+        << QStringLiteral("cannot read scenario");
+    QTest::newRow("cash port taken")
+        << QByteArray("exit 0\n")
+        << QStringList({ QStringLiteral("--cash-port"), QStringLiteral("{taken}") }) << 3
+        << QStringLiteral("cannot bind UDP 0.0.0.0:");
+}
+
+void tst_Cashsim::childFailures()
+{
+    QFETCH(QByteArray, scenario);
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    QUdpSocket holder;
+    QVERIFY(holder.bind(QHostAddress(QHostAddress::AnyIPv4), 0, QAbstractSocket::DontShareAddress));
+    options.replaceInStrings(QStringLiteral("{taken}"), QString::number(holder.localPort()));
+    options.replaceInStrings(QStringLiteral("{dir}"), dir->path());
+
+    Cashsim sim;
+    sim.start(childArguments(writeScenario(scenario)) + options);
+    QVERIFY2(sim.finishes(exitCode), qPrintable(sim.output() + sim.errors()));
+    QVERIFY2(
+        (sim.output() + sim.errors()).contains(message), qPrintable(sim.output() + sim.errors()));
+}
+
+QTEST_GUILESS_MAIN(tst_Cashsim)
+#include "tst_cashsim.moc"
