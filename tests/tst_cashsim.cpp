@@ -8,7 +8,7 @@
 #include <QUdpSocket>
 
 // The supervisor's side of the protocol, under the supervisor's class name.
-class LocalCashServer : public QObject
+class RecordingOwner : public QObject
 {
     Q_OBJECT
 
@@ -33,26 +33,26 @@ private:
 
 namespace {
 
-using Calls = QList<LocalCashServer::Call>;
-using Call = LocalCashServer::Call;
+using Calls = QList<RecordingOwner::Call>;
+using Call = RecordingOwner::Call;
 
 // Keeps every datagram exactly as it arrived.
-class WireChannel : public InterProcessChannel<LocalCashServer>
+class WireChannel : public InterProcessChannel<RecordingOwner>
 {
 public:
-    explicit WireChannel(LocalCashServer *owner) : InterProcessChannel<LocalCashServer>(owner)
+    explicit WireChannel(RecordingOwner *owner) : InterProcessChannel<RecordingOwner>(owner)
     {
-        registerCommand(RESTART_CMD, &LocalCashServer::restartCmd);
-        registerCommand(REBOOT_CMD, &LocalCashServer::rebootCmd);
-        registerCommand(HALT_CMD, &LocalCashServer::haltCmd);
-        registerCommand(MAINTAINER_CMD, &LocalCashServer::maintainerCmd);
-        registerCommand(UPDATE_CMD, &LocalCashServer::updateCmd);
+        registerCommand(RESTART_CMD, &RecordingOwner::restartCmd);
+        registerCommand(REBOOT_CMD, &RecordingOwner::rebootCmd);
+        registerCommand(HALT_CMD, &RecordingOwner::haltCmd);
+        registerCommand(MAINTAINER_CMD, &RecordingOwner::maintainerCmd);
+        registerCommand(UPDATE_CMD, &RecordingOwner::updateCmd);
     }
 
     bool processData(const QByteArray &datagram) override
     {
         wire.append(datagram);
-        return InterProcessChannel<LocalCashServer>::processData(datagram);
+        return InterProcessChannel<RecordingOwner>::processData(datagram);
     }
 
     QList<QByteArray> wire;
@@ -138,7 +138,7 @@ private:
     QStringList childArguments(const QString &scenario) const;
 
     QScopedPointer<QTemporaryDir> dir;
-    QScopedPointer<LocalCashServer> server;
+    QScopedPointer<RecordingOwner> server;
     QScopedPointer<WireChannel> channel;
 };
 
@@ -146,7 +146,7 @@ void tst_Cashsim::init()
 {
     dir.reset(new QTemporaryDir);
     QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
-    server.reset(new LocalCashServer);
+    server.reset(new RecordingOwner);
     channel.reset(new WireChannel(server.data()));
     QVERIFY(channel->bind(0));
     channel->udp().setPeerAddress(QHostAddress::LocalHost);

@@ -8,7 +8,7 @@
 #include <QUdpSocket>
 
 // Named like the supervisor, whose class name the log lines carry.
-class LocalCashServer : public QObject
+class RecordingOwner : public QObject
 {
     Q_OBJECT
 
@@ -31,8 +31,10 @@ private:
 
 namespace {
 
+// Built from the owner's class name, whatever the compiler calls the type; the supervisor's own
+// "IPC:InterProcessChannel<class LocalCashServer>::processCommand" is checked end to end.
 const QString where =
-    QStringLiteral("IPC:InterProcessChannel<class LocalCashServer>::processCommand");
+    QStringLiteral("IPC:InterProcessChannel<class RecordingOwner>::processCommand");
 
 QByteArray bytes(const char *hex)
 {
@@ -72,8 +74,8 @@ private:
     QList<QByteArray> answersAtPeer(int count);
 
     QScopedPointer<QTemporaryDir> dir;
-    QScopedPointer<LocalCashServer> owner;
-    QScopedPointer<InterProcessChannel<LocalCashServer>> channel;
+    QScopedPointer<RecordingOwner> owner;
+    QScopedPointer<InterProcessChannel<RecordingOwner>> channel;
     QUdpSocket peer;
     QUdpSocket elsewhere; // the configured peer port; commands come from another one
 };
@@ -86,13 +88,13 @@ void tst_InterProcessChannel::init()
     Log::setBaseName(QStringLiteral("localserver"));
     Log::setLevel(Log::Debug);
 
-    owner.reset(new LocalCashServer);
-    channel.reset(new InterProcessChannel<LocalCashServer>(owner.data()));
+    owner.reset(new RecordingOwner);
+    channel.reset(new InterProcessChannel<RecordingOwner>(owner.data()));
     // A later registration replaces an earlier one.
-    channel->registerCommand(RESTART_CMD, &LocalCashServer::refusingCmd);
-    channel->registerCommand(RESTART_CMD, &LocalCashServer::restartCmd);
-    channel->registerCommand(MAINTAINER_CMD, &LocalCashServer::refusingCmd);
-    channel->registerCommand(UPDATE_CMD, &LocalCashServer::updateCmd);
+    channel->registerCommand(RESTART_CMD, &RecordingOwner::refusingCmd);
+    channel->registerCommand(RESTART_CMD, &RecordingOwner::restartCmd);
+    channel->registerCommand(MAINTAINER_CMD, &RecordingOwner::refusingCmd);
+    channel->registerCommand(UPDATE_CMD, &RecordingOwner::updateCmd);
     QVERIFY(channel->bind(0));
 
     peer.close();
@@ -129,11 +131,11 @@ QList<QByteArray> tst_InterProcessChannel::answersAtPeer(int count)
 void tst_InterProcessChannel::receivedCommand_data()
 {
     QTest::addColumn<QByteArray>("datagram");
-    QTest::addColumn<QList<LocalCashServer::Call>>("calls");
+    QTest::addColumn<QList<RecordingOwner::Call>>("calls");
     QTest::addColumn<QByteArray>("answer"); // empty: none
 
-    using Calls = QList<LocalCashServer::Call>;
-    using Call = LocalCashServer::Call;
+    using Calls = QList<RecordingOwner::Call>;
+    using Call = RecordingOwner::Call;
     QTest::newRow("restart, header only")
         << bytes("00000000") << Calls { Call(0, "") } << bytes("00010000");
     QTest::newRow("restart, payload ignored by the answer")
@@ -157,7 +159,7 @@ void tst_InterProcessChannel::receivedCommand_data()
 void tst_InterProcessChannel::receivedCommand()
 {
     QFETCH(QByteArray, datagram);
-    QFETCH(QList<LocalCashServer::Call>, calls);
+    QFETCH(QList<RecordingOwner::Call>, calls);
     QFETCH(QByteArray, answer);
 
     fromPeer(datagram);
@@ -167,7 +169,7 @@ void tst_InterProcessChannel::receivedCommand()
     if (!answer.isEmpty())
         expected.append(answer);
     expected.append(bytes("00010004"));
-    calls.append(LocalCashServer::Call(UPDATE_CMD, "marker"));
+    calls.append(RecordingOwner::Call(UPDATE_CMD, "marker"));
 
     QCOMPARE(answersAtPeer(expected.size()), expected);
     QCOMPARE(owner->calls, calls);
@@ -179,8 +181,8 @@ void tst_InterProcessChannel::receivedCommand()
 
 void tst_InterProcessChannel::withoutOwnerEverythingIsRefused()
 {
-    InterProcessChannel<LocalCashServer> ownerless(nullptr);
-    ownerless.registerCommand(RESTART_CMD, &LocalCashServer::restartCmd);
+    InterProcessChannel<RecordingOwner> ownerless(nullptr);
+    ownerless.registerCommand(RESTART_CMD, &RecordingOwner::restartCmd);
     QVERIFY(ownerless.bind(0));
     ownerless.udp().setPeerPort(peer.localPort());
 
@@ -242,8 +244,8 @@ void tst_InterProcessChannel::oneReadPerCommand()
     fromPeer(bytes("00010005"));
     fromPeer(bytes("00000000"));
     QVERIFY(channel->processCommand(MAINTENANCE_START_CMD, QByteArray()));
-    QCOMPARE(owner->calls, QList<LocalCashServer::Call>());
-    QTRY_COMPARE(owner->calls, QList<LocalCashServer::Call>({ LocalCashServer::Call(0, "") }));
+    QCOMPARE(owner->calls, QList<RecordingOwner::Call>());
+    QTRY_COMPARE(owner->calls, QList<RecordingOwner::Call>({ RecordingOwner::Call(0, "") }));
     QCOMPARE(channel->answerCode(), int(ANSWER_UNKNOWN));
 }
 
@@ -295,7 +297,7 @@ void tst_InterProcessChannel::answerName()
 {
     QFETCH(int, value);
     QFETCH(QString, name);
-    QCOMPARE(InterProcessChannel<LocalCashServer>::answerName(value), name);
+    QCOMPARE(InterProcessChannel<RecordingOwner>::answerName(value), name);
 }
 
 QTEST_GUILESS_MAIN(tst_InterProcessChannel)

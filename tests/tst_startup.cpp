@@ -1,3 +1,4 @@
+#include "app/startup.h"
 #include "testutil.h"
 
 #include <QDir>
@@ -18,6 +19,8 @@ private slots:
     void findsItsDirectory_data();
     void findsItsDirectory();
     void rotatesPreviousLog();
+    void authArgument_data();
+    void authArgument();
 
 private:
     int run(const QString &program, const QString &workingDirectory);
@@ -99,6 +102,32 @@ void tst_Startup::rotatesPreviousLog()
     QVERIFY(logEntries(logDir + QStringLiteral("/localserver.log"))
                     .first()
                     .startsWith(QStringLiteral("EMRG; main; LocalCashServer app started")));
+}
+
+void tst_Startup::authArgument_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("expected");
+
+    const QString prog = QStringLiteral("/opt/till/localcashserver");
+    QTest::newRow("none") << QStringList({ prog, QStringLiteral("-x") }) << QString();
+    QTest::newRow("one") << QStringList({ prog, QStringLiteral("auth=abc") }) << QStringLiteral("auth=abc");
+    QTest::newRow("last wins, spelled as typed")
+            << QStringList({ prog, QStringLiteral("auth=one"), QStringLiteral("AUTH=two") })
+            << QStringLiteral("AUTH=two");
+    QTest::newRow("empty value is kept") << QStringList({ prog, QStringLiteral("auth=") })
+                                         << QStringLiteral("auth=");
+    QTest::newRow("match at the start only")
+            << QStringList({ prog, QStringLiteral("xauth=1"), QStringLiteral("-auth=1") }) << QString();
+    QTest::newRow("program path never examined")
+            << QStringList({ QStringLiteral("auth=prog") }) << QString();
+}
+
+void tst_Startup::authArgument()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, expected);
+    QCOMPARE(::authArgument(arguments), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

@@ -1,3 +1,4 @@
+#include "app/localcashserver.h"
 #include "app/startup.h"
 
 #include <QCoreApplication>
@@ -6,5 +7,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     prepareProcess(argv[0]);
-    return 0;
+
+    LocalCashServer server;
+    server.setAuthArgument(authArgument(QCoreApplication::arguments()));
+    if (!server.init(QStringLiteral("config.ini"), QStringLiteral("local.ini"), QString()))
+        return 0;
+    return app.exec();
 }

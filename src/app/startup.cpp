@@ -8,6 +8,10 @@
 #include <QFileInfo>
 
 namespace {
+// The supervisor has no console and writes nothing to its own output channels, which carry the
+// cash application's output; its reports go to the log.
+void discardMessage(QtMsgType, const QMessageLogContext &, const QString &) { }
+
 const QString logDirectory = QStringLiteral("./log");
 const QString logBaseName = QStringLiteral("localserver");
 }
@@ -20,6 +24,7 @@ QString applicationVersionText()
 
 void prepareProcess(const char *argv0)
 {
+    qInstallMessageHandler(discardMessage);
     QCoreApplication::setApplicationVersion(applicationVersionText());
 
     // Every relative path of the program (log, configuration, update, backup, restart script)
@@ -37,4 +42,14 @@ void prepareProcess(const char *argv0)
                QStringLiteral("LocalCashServer app started Ver : %1 (%2)")
                        .arg(QCoreApplication::applicationVersion())
                        .arg(QLatin1String(__DATE__)));
+}
+
+QString authArgument(const QStringList &arguments)
+{
+    QString found;
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (arguments.at(i).startsWith(QLatin1String("auth="), Qt::CaseInsensitive))
+            found = arguments.at(i);
+    }
+    return found;
 }

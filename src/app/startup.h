@@ -2,6 +2,7 @@
 #define STARTUP_H
 
 #include <QString>
+#include <QStringList>
 
 // The application version text, "<platform> 2.71.0.0".
 QString applicationVersionText();
@@ -11,5 +12,9 @@ QString applicationVersionText();
 // start banner. Nothing here can fail loudly: an unresolvable program path leaves the current
 // directory as it was.
 void prepareProcess(const char *argv0);
+
+// The last argument after the program path that begins with "auth=" (any letter case), whole and
+// as typed; empty when there is none.
+QString authArgument(const QStringList &arguments);
 
 #endif // STARTUP_H

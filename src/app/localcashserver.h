@@ -1,0 +1,61 @@
+#ifndef LOCALCASHSERVER_H
+#define LOCALCASHSERVER_H
+
+#include "ipc/interprocesschannel.h"
+#include "log/logsource.h"
+
+#include <QObject>
+#include <QProcess>
+#include <QString>
+
+class CashProcessManager;
+class FileMaintainer;
+
+// The supervisor: starts the cash application, records the commands it sends and carries out the
+// pending one when the cash application has ended by itself.
+class LocalCashServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit LocalCashServer(QObject *parent = nullptr);
+    ~LocalCashServer() override;
+
+    // The whole "auth=" argument of the command line, passed on to the cash application.
+    void setAuthArgument(const QString &argument);
+
+    // Reads the settings, opens the command channel and starts the cash application.
+    [[nodiscard]] bool init(const QString &configFile, const QString &localFile,
+                            const QString &thirdFile);
+
+    // Starts the cash application and waits up to 30 s for it; false means the supervisor must end.
+    [[nodiscard]] bool startProcess();
+
+private slots:
+    void slotProcessError(QProcess::ProcessError error);
+    void slotProcessStarted();
+    void slotProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void slotMaintainerStart();
+    void slotMaintainerFinished();
+    void slotBootstrapFailed();
+
+private:
+    bool restartCmd(const QByteArray &data);
+    bool rebootCmd(const QByteArray &data);
+    bool haltCmd(const QByteArray &data);
+    bool maintainerCmd(const QByteArray &data);
+    bool updateCmd(const QByteArray &data);
+
+    void installUpdate();
+    void bootstrap();
+
+    LogSource logSource;
+    int pendingCommand;
+    QString updateSource;
+    CashProcessManager *processManager;
+    InterProcessChannel<LocalCashServer> channel;
+    QString authArgument;
+    FileMaintainer *maintainer;
+};
+
+#endif // LOCALCASHSERVER_H
