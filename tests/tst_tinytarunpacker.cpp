@@ -84,6 +84,8 @@ private slots:
     void install_data();
     void install();
     void backupsMirrorTheTree();
+    void permissions_data();
+    void permissions();
     void refusedNames_data();
     void refusedNames();
     void fullDisk_data();
@@ -329,6 +331,40 @@ void tst_TinyTarUnpacker::backupsMirrorTheTree()
         list({ "t/", "t/a/", "t/a/f.txt=v3 f", "t/g.txt=v3 g", "t/keep.txt=keep", "t/n/",
             "t/n/h.txt=v3 h" }));
     QCOMPARE(log().filter(QStringLiteral("резервн")), QStringList());
+}
+
+void tst_TinyTarUnpacker::permissions_data()
+{
+    QTest::addColumn<bool>("existing"); // an executable file is replaced
+    QTest::addColumn<QString>("backup");
+    QTest::addColumn<QByteArray>("mode"); // the header's mode field
+    QTest::addColumn<bool>("executable");
+
+    QTest::newRow("new file, executable mode") << false << "b" << QByteArray("0000755") << true;
+    QTest::newRow("new file, plain mode") << false << "b" << QByteArray("0000644") << false;
+    QTest::newRow("new file, mode not a number") << false << "b" << QByteArray("xyz") << false;
+    QTest::newRow("replaced with backup keeps its bits") << true << "b" << QByteArray("0000644") << true;
+    QTest::newRow("replaced in place keeps its bits") << true << "" << QByteArray("0000644") << true;
+}
+
+void tst_TinyTarUnpacker::permissions()
+{
+    // An update that brings a new build of a program must leave it startable.
+    QFETCH(bool, existing);
+    QFETCH(QString, backup);
+    QFETCH(QByteArray, mode);
+    QFETCH(bool, executable);
+
+    const QString installed = path(QStringLiteral("t/prog"));
+    if (existing) {
+        QVERIFY(writeFile(installed, "old build"));
+        QVERIFY(QFile::setPermissions(installed, QFile::permissions(installed) | QFile::ExeOwner));
+    }
+    QByteArray header = TarBuilder::header("prog", 9);
+    TarBuilder::setField(header, TarBuilder::Mode, mode.leftJustified(8, '\0'));
+    QVERIFY(install(gzipCompressed(TarBuilder().entry(header, "new build").end().tar()), backup));
+    QCOMPARE(readFile(installed), QByteArray("new build"));
+    QCOMPARE(bool(QFile::permissions(installed) & QFile::ExeOwner), executable);
 }
 
 void tst_TinyTarUnpacker::refusedNames_data()

@@ -26,6 +26,10 @@ void prepareProcess(const char *argv0)
 {
     qInstallMessageHandler(discardMessage);
     QCoreApplication::setApplicationVersion(applicationVersionText());
+    // Asked once now, the framework keeps the program's path for the whole run. An update moves
+    // the running file into the backup tree, after which the system reports the backup's path,
+    // and the self-restart must start the program where it was installed.
+    QCoreApplication::applicationFilePath();
 
     // Every relative path of the program (log, configuration, update, backup, restart script)
     // is taken from the directory that holds the program file, wherever it was started from.

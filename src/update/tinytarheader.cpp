@@ -10,6 +10,8 @@ namespace {
 
 constexpr int nameOffset = 0;
 constexpr int nameWidth = 100;
+constexpr int modeOffset = 100;
+constexpr int modeWidth = 8;
 constexpr int sizeOffset = 124;
 constexpr int sizeWidth = 12;
 constexpr int mtimeOffset = 136;
@@ -67,6 +69,7 @@ void TinyTarHeader::reset()
     entryName.clear();
     entrySize = 0;
     storedChecksum = 0;
+    entryMode = 0;
     directory = false;
     end = false;
 }
@@ -99,6 +102,9 @@ bool TinyTarHeader::read(QDataStream &in)
         return false;
     }
     storedChecksum = quint32(checksum);
+    quint64 mode = 0;
+    if (parseOctal(record + modeOffset, modeWidth, 07777, &mode))
+        entryMode = quint32(mode) & 0777;
     directory = record[typeFlagOffset] == directoryType;
 
     return unsignedChecksum(reinterpret_cast<const unsigned char *>(record)) == storedChecksum;

@@ -22,6 +22,9 @@ public:
     QString name() const { return entryName; }
     quint64 size() const { return entrySize; }
     quint32 checksum() const { return storedChecksum; }
+    // The permission bits of the mode field when it holds an octal number, else 0. The field
+    // never makes a header invalid.
+    quint32 mode() const { return entryMode; }
     bool isDirectory() const { return directory; }
     bool isEnd() const { return end; }
 
@@ -31,6 +34,7 @@ private:
     QString entryName;
     quint64 entrySize = 0;
     quint32 storedChecksum = 0;
+    quint32 entryMode = 0;
     bool directory = false;
     bool end = false;
 };

@@ -23,6 +23,23 @@ QString number(int value)
     return QString::number(value);
 }
 
+// A replaced file keeps its permissions, as it would when overwritten in place; a new file gets
+// the execute bits its header asks for, so that an update can bring a new program.
+QFile::Permissions installedPermissions(QFile::Permissions created, bool replaced,
+    QFile::Permissions previous, quint32 mode)
+{
+    if (replaced)
+        return previous;
+    QFile::Permissions permissions = created;
+    if (mode & 0100)
+        permissions |= QFile::ExeOwner | QFile::ExeUser;
+    if (mode & 0010)
+        permissions |= QFile::ExeGroup;
+    if (mode & 0001)
+        permissions |= QFile::ExeOther;
+    return permissions;
+}
+
 } // namespace
 
 TinyTarUnpacker::TinyTarUnpacker(
@@ -97,7 +114,7 @@ bool TinyTarUnpackerPrivate::unpackEntries(QDataStream &tar)
         const QString backupPath = backupDir.absoluteFilePath(header.name());
         const bool installed = header.isDirectory()
             ? unpackDirectory(targetPath, backupPath)
-            : unpackFile(tar, header.size(), targetPath, backupPath);
+            : unpackFile(tar, header, targetPath, backupPath);
         if (!installed)
             return false;
         // Without end records the package is incomplete, even when every entry was installed.
@@ -129,10 +146,13 @@ bool TinyTarUnpackerPrivate::unpackDirectory(const QString &targetPath, const QS
     return true;
 }
 
-bool TinyTarUnpackerPrivate::unpackFile(
-    QDataStream &tar, quint64 size, const QString &targetPath, const QString &backupPath)
+bool TinyTarUnpackerPrivate::unpackFile(QDataStream &tar, const TinyTarHeader &header,
+    const QString &targetPath, const QString &backupPath)
 {
-    if (backupsOn && QFile::exists(targetPath))
+    const quint64 size = header.size();
+    const bool replaced = QFile::exists(targetPath);
+    const QFile::Permissions previousPermissions = QFile::permissions(targetPath);
+    if (backupsOn && replaced)
         moveToBackup(targetPath, backupPath);
 
     report(Log::Info, tr("Распаковка файла '%1'").arg(targetPath));
@@ -143,6 +163,9 @@ bool TinyTarUnpackerPrivate::unpackFile(
                 .arg(targetPath, number(file.error()), file.errorString()));
         return false;
     }
+    // Where permissions cannot be set they stay as created; the content is what matters.
+    file.setPermissions(
+        installedPermissions(file.permissions(), replaced, previousPermissions, header.mode()));
     if (size == 0) {
         file.close();
         return true;
