@@ -7,11 +7,14 @@
 #include <QFile>
 #include <QTextCodec>
 
+#include <cstdio>
+
 namespace {
 
 struct LogState
 {
     bool enabled = false;
+    bool toStandardOutput = false;
     int threshold = Log::Debug;
     QString directory = QStringLiteral(".");
     QString baseName;
@@ -48,7 +51,7 @@ QString Log::levelLabel(Level level)
 void Log::write(Level level, const QString &where, const QString &text)
 {
     const LogState &s = state();
-    if (!s.enabled || s.threshold < level)
+    if ((!s.enabled && !s.toStandardOutput) || s.threshold < level)
         return;
 
     // Successive substitutions on purpose: a "%1" inside where is filled by the text that follows.
@@ -57,6 +60,12 @@ void Log::write(Level level, const QString &where, const QString &text)
                                  .arg(levelLabel(level))
                                  .arg(where)
                                  .arg(text);
+    if (s.toStandardOutput) {
+        const QByteArray utf8 = line.toUtf8() + '\n';
+        std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stdout);
+        std::fflush(stdout);
+        return;
+    }
     QByteArray bytes = logCodec() ? logCodec()->fromUnicode(line) : line.toLatin1();
     bytes.append('\n');
 
@@ -80,6 +89,11 @@ void Log::setDirectory(const QString &path)
     const QDir dir(path);
     if (!dir.exists())
         QDir().mkpath(dir.absolutePath());
+}
+
+void Log::setStandardOutput(bool on)
+{
+    state().toStandardOutput = on;
 }
 
 void Log::setBaseName(const QString &name)

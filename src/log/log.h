@@ -34,6 +34,10 @@ void setDirectory(const QString &path);
 // Base name of the log file (without ".log"); an empty name disables the log.
 void setBaseName(const QString &name);
 
+// Sends every line to standard output in UTF-8 instead of the log file: for console tools that
+// run the program's own code and show its reports. Off by default; the threshold still applies.
+void setStandardOutput(bool on);
+
 // Moves an existing directory/baseName.extension aside to directory/baseName_yyMMdd_hhmmss.extension
 // and returns the path of the current file.
 QString rotate(const QString &directory, const QString &baseName, const QString &extension);

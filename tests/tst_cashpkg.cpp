@@ -1,0 +1,698 @@
+#include "tarbuilder.h"
+#include "testutil.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <utility>
+
+namespace {
+
+struct Result
+{
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+// "dir/" for each directory and "file=size:hash" for each file below root, sorted.
+QStringList tree(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+        QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString name = QDir(root).relativeFilePath(path);
+        if (it.fileInfo().isSymLink()) {
+            entries << name + QLatin1String("->");
+        } else if (it.fileInfo().isDir()) {
+            entries << name + QLatin1Char('/');
+        } else {
+            const QByteArray content = readFile(path);
+            entries
+                << QStringLiteral("%1=%2:%3")
+                       .arg(name)
+                       .arg(content.size())
+                       .arg(QString::fromLatin1(
+                           QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex()));
+        }
+    }
+    entries.sort();
+    return entries;
+}
+
+QStringList list(std::initializer_list<const char *> items)
+{
+    QStringList strings;
+    for (const char *item : items)
+        strings << QString::fromUtf8(item);
+    return strings;
+}
+
+// The installer's log lines, reduced to the steps check names.
+QStringList installSteps(const QString &output)
+{
+    QStringList steps;
+    const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        if (line.contains(QString::fromUtf8("; Создание пути '")))
+            steps << QStringLiteral("create-directory");
+        else if (line.contains(QString::fromUtf8("; Создание резервной копии файла '")))
+            steps << QStringLiteral("back-up-file");
+        else if (line.contains(QString::fromUtf8("; Распаковка файла '")))
+            steps << QStringLiteral("write-file");
+    }
+    return steps;
+}
+
+QStringList codes(const QJsonObject &report)
+{
+    QStringList found;
+    QJsonArray all = report.value(QStringLiteral("findings")).toArray();
+    const QJsonArray entries = report.value(QStringLiteral("entries")).toArray();
+    for (const QJsonValue &entry : entries) {
+        const QJsonArray more = entry.toObject().value(QStringLiteral("findings")).toArray();
+        for (const QJsonValue &finding : more)
+            all.append(finding);
+    }
+    for (const QJsonValue &finding : std::as_const(all))
+        found << finding.toObject().value(QStringLiteral("code")).toString();
+    found.removeDuplicates();
+    found.sort();
+    return found;
+}
+
+const QByteArray sampleTar = TarBuilder()
+                                 .directory("bin/")
+                                 .file("bin/app.exe", patternData(3000))
+                                 .file("readme.txt", "new")
+                                 .end()
+                                 .tar();
+
+} // namespace
+
+class tst_CashPkg : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void roundTrip_data();
+    void roundTrip();
+    void rollbackRestoresTheOlderTree_data();
+    void rollbackRestoresTheOlderTree();
+    void rollbackLeavesWhatItCannotRestore_data();
+    void rollbackLeavesWhatItCannotRestore();
+    void checkAgreesWithInstaller_data();
+    void checkAgreesWithInstaller();
+    void checkFindsWhatOtherToolsWrite_data();
+    void checkFindsWhatOtherToolsWrite();
+    void buildIsDeterministic();
+    void buildRefuses_data();
+    void buildRefuses();
+    void commandLine_data();
+    void commandLine();
+
+private:
+    QString path(const QString &relative) const { return dir->filePath(relative); }
+    Result cashpkg(const QStringList &arguments) const;
+    QJsonObject check(const QStringList &arguments, int *status = nullptr) const;
+    // "dir/", "file=content", "file=#size" (pattern data), "link->target" or "fifo|", below the
+    // temporary directory.
+    bool create(const QStringList &entries) const;
+
+    QScopedPointer<QTemporaryDir> dir;
+};
+
+void tst_CashPkg::init()
+{
+    dir.reset(new QTemporaryDir);
+    QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
+}
+
+Result tst_CashPkg::cashpkg(const QStringList &arguments) const
+{
+    QProcess process;
+    process.setWorkingDirectory(dir->path());
+    process.start(QStringLiteral(CASHPKG_PATH), arguments);
+    Result result;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return result;
+    result.status = process.exitCode();
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+QJsonObject tst_CashPkg::check(const QStringList &arguments, int *status) const
+{
+    const Result result =
+        cashpkg(QStringList { QStringLiteral("check"), QStringLiteral("--json") } + arguments);
+    if (status)
+        *status = result.status;
+    return QJsonDocument::fromJson(result.out.toUtf8()).object();
+}
+
+bool tst_CashPkg::create(const QStringList &entries) const
+{
+    for (const QString &entry : entries) {
+        bool made = false;
+        if (entry.endsWith(QLatin1Char('/'))) {
+            made = QDir().mkpath(path(entry));
+        } else if (entry.endsWith(QLatin1Char('|'))) {
+            made = QDir().mkpath(QFileInfo(path(entry)).path())
+                && QProcess::execute(QStringLiteral("mkfifo"), { path(entry.chopped(1)) }) == 0;
+        } else if (entry.contains(QLatin1String("->"))) {
+            const QString link = path(entry.section(QLatin1String("->"), 0, 0));
+            made = QDir().mkpath(QFileInfo(link).path())
+                && QFile::link(entry.section(QLatin1String("->"), 1), link);
+        } else {
+            const QString content = entry.section(QLatin1Char('='), 1);
+            made = writeFile(path(entry.section(QLatin1Char('='), 0, 0)),
+                content.startsWith(QLatin1Char('#')) ? patternData(content.mid(1).toInt())
+                                                     : content.toUtf8());
+        }
+        if (!made)
+            return false;
+    }
+    return true;
+}
+
+void tst_CashPkg::roundTrip_data()
+{
+    QTest::addColumn<QStringList>("source"); // below "src/"
+    QTest::addColumn<QString>("compression");
+
+    const QStringList nested = list({ "bin/app.exe=#100000", "bin/lib.dll=#512",
+        "data/deep/er/odd.bin=#513", "data/empty.dat=", "readme.txt=hello", "emptydir/" });
+    QTest::newRow("nested, gzip") << nested << "gzip";
+    QTest::newRow("nested, zlib") << nested << "zlib";
+    QTest::newRow("record boundaries")
+        << list({ "0=", "1=#1", "511=#511", "512=#512", "1024=#1024", "1025=#1025" }) << "gzip";
+    QTest::newRow("Cyrillic and hidden names")
+        << list({ "каталог/файл.txt=текст", ".hidden=h", ".config/x=y" }) << "gzip";
+    // 100 bytes with the slash: the field holds the name with no room for a NUL.
+    QTest::newRow("100-byte directory name")
+        << QStringList { QString(99, QLatin1Char('d')) + QLatin1String("/") } << "gzip";
+    QTest::newRow("nothing at all") << QStringList() << "gzip";
+}
+
+void tst_CashPkg::roundTrip()
+{
+    QFETCH(QStringList, source);
+    QFETCH(QString, compression);
+    for (QString &entry : source)
+        entry.prepend(QLatin1String("src/"));
+    QVERIFY(create(source << QStringLiteral("src/") << QStringLiteral("t/")));
+
+    QStringList build = list({ "build", "src", "-o", "p" });
+    if (compression == QLatin1String("zlib"))
+        build << QStringLiteral("--zlib");
+    const Result built = cashpkg(build);
+    QVERIFY2(built.status == 0, qPrintable(built.err));
+
+    int status = -1;
+    const QJsonObject report = check(list({ "p", "--target", "t" }), &status);
+    QCOMPARE(report.value(QStringLiteral("compression")).toString(), compression);
+    QCOMPARE(codes(report), QStringList());
+    QVERIFY(report.value(QStringLiteral("installs")).toBool());
+    QCOMPARE(status, 0);
+
+    const Result installed = cashpkg(list({ "install", "p", "--target", "t", "--backup", "b" }));
+    QVERIFY2(installed.status == 0, qPrintable(installed.out + installed.err));
+    QCOMPARE(tree(path(QStringLiteral("t"))), tree(path(QStringLiteral("src"))));
+
+    // Another reader must take our headers too: Python checks the checksums and the layout.
+    if (QStandardPaths::findExecutable(QStringLiteral("python3")).isEmpty())
+        QSKIP("python3 is not installed");
+    QProcess python;
+    python.start(QStringLiteral("python3"),
+        { QStringLiteral("-c"),
+            QStringLiteral("import io, sys, tarfile, zlib\n"
+                           "data = zlib.decompress(open(sys.argv[1], 'rb').read(), 47)\n"
+                           "for m in tarfile.open(fileobj=io.BytesIO(data), mode='r:'):\n"
+                           "    print(m.name + ('/' if m.isdir() else ''))\n"),
+            path(QStringLiteral("p")) });
+    QVERIFY(python.waitForFinished(60000));
+    QCOMPARE(python.exitCode(), 0);
+    QStringList names = QString::fromUtf8(python.readAllStandardOutput())
+                            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList expected = tree(path(QStringLiteral("src")));
+    for (QString &entry : expected)
+        entry = entry.section(QLatin1Char('='), 0, 0);
+    expected.sort();
+    names.sort();
+    QCOMPARE(names, expected);
+}
+
+void tst_CashPkg::rollbackRestoresTheOlderTree_data()
+{
+    QTest::addColumn<QStringList>("older"); // the target before the update
+    QTest::addColumn<QStringList>("newer"); // the package's source tree
+    QTest::addColumn<bool>("cutShort"); // a package that ends halfway: the installation fails
+
+    const QStringList older =
+        list({ "bin/app.exe=#5000", "bin/old.dll=old", "readme.txt=v1", "keep.ini=mine" });
+    const QStringList newer =
+        list({ "bin/app.exe=#7000", "bin/new.dll=new", "readme.txt=v2", "notes.txt=n" });
+    QTest::newRow("changed and new files") << older << newer << false;
+    QTest::newRow("new nested directories")
+        << list({ "app=1" }) << list({ "app=2", "plugins/a/b.so=#600", "plugins/c/", "docs/x=y" })
+        << false;
+    QTest::newRow("new files in an existing directory, emptied file")
+        << list({ "data/a=content", "data/own/" })
+        << list({ "data/a=", "data/own/n=1", "data/b=2" }) << false;
+    // Files past the cut were never installed; the one cut in two holds only what arrived.
+    QTest::newRow("download cut short") << older << newer << true;
+}
+
+void tst_CashPkg::rollbackRestoresTheOlderTree()
+{
+    QFETCH(QStringList, older);
+    QFETCH(QStringList, newer);
+    QFETCH(bool, cutShort);
+    for (QString &entry : older)
+        entry.prepend(QLatin1String("t/"));
+    for (QString &entry : newer)
+        entry.prepend(QLatin1String("src/"));
+    QVERIFY(create(older) && create(newer));
+    const QStringList before = tree(path(QStringLiteral("t")));
+
+    QCOMPARE(cashpkg(list({ "build", "src", "-o", "p" })).status, 0);
+    if (cutShort) {
+        const QByteArray package = readFile(path(QStringLiteral("p")));
+        QVERIFY(writeFile(path(QStringLiteral("p")), package.left(package.size() / 2)));
+    }
+    const Result installed = cashpkg(list({ "install", "p", "--target", "t", "--backup", "b" }));
+    QVERIFY2(installed.status == (cutShort ? 1 : 0), qPrintable(installed.out + installed.err));
+    const QStringList after = tree(path(QStringLiteral("t")));
+    QVERIFY(after != before);
+
+    const Result plan =
+        cashpkg(list({ "rollback", "p", "--target", "t", "--backup", "b", "--dry-run" }));
+    QVERIFY2(plan.status == 0, qPrintable(plan.out + plan.err));
+    QCOMPARE(tree(path(QStringLiteral("t"))), after);
+
+    const Result rolledBack = cashpkg(list({ "rollback", "p", "--target", "t", "--backup", "b" }));
+    QVERIFY2(rolledBack.status == 0, qPrintable(rolledBack.out + rolledBack.err));
+    QCOMPARE(tree(path(QStringLiteral("t"))), before);
+    // The dry run announced exactly what the rollback did.
+    QString announced = plan.out;
+    announced.replace(QLatin1String("would restore"), QLatin1String("restored"))
+        .replace(QLatin1String("would remove directory"), QLatin1String("removed directory"))
+        .replace(QLatin1String("would remove"), QLatin1String("removed"));
+    QCOMPARE(announced, rolledBack.out);
+
+    // Backups are copied back, not moved: a second rollback finds nothing left to do.
+    const Result again = cashpkg(list({ "rollback", "p", "--target", "t", "--backup", "b" }));
+    QVERIFY2(again.status == 0, qPrintable(again.out));
+    QCOMPARE(tree(path(QStringLiteral("t"))), before);
+}
+
+void tst_CashPkg::rollbackLeavesWhatItCannotRestore_data()
+{
+    QTest::addColumn<QByteArray>("tar"); // the package
+    QTest::addColumn<QStringList>("afterInstall"); // changes made once the package is installed
+    QTest::addColumn<bool>("installTwice");
+    QTest::addColumn<QStringList>("expected"); // the target after the rollback
+    QTest::addColumn<QString>("line"); // in the rollback's output
+
+    // The target holds bin/app.exe=old and readme.txt=old; the package (sampleTar) replaces both.
+    const QString app = QStringLiteral("bin/app.exe=3000:")
+        + QString::fromLatin1(
+            QCryptographicHash::hash(patternData(3000), QCryptographicHash::Sha1).toHex());
+    const QString old = QStringLiteral("3:")
+        + QString::fromLatin1(QCryptographicHash::hash("old", QCryptographicHash::Sha1).toHex());
+    QTest::newRow("changed after the installation")
+        << sampleTar << list({ "t/readme.txt=edited" }) << false
+        << QStringList { QStringLiteral("bin/"), QStringLiteral("bin/app.exe=") + old,
+               QStringLiteral("readme.txt=6:")
+                   + QString::fromLatin1(
+                       QCryptographicHash::hash("edited", QCryptographicHash::Sha1).toHex()) }
+        << "NOT RESTORED readme.txt: it differs from the package's copy";
+    QTest::newRow("installed twice")
+        << sampleTar << QStringList() << true
+        << QStringList { QStringLiteral("bin/"), app,
+               QStringLiteral("readme.txt=3:")
+                   + QString::fromLatin1(
+                       QCryptographicHash::hash("new", QCryptographicHash::Sha1).toHex()) }
+        << "NOT RESTORED readme.txt: its backup is the package's own copy";
+    // The file's backup failed for want of bin/ in the backup, which its entry made only later.
+    QTest::newRow("directory entry after its file")
+        << TarBuilder().file("bin/app.exe", patternData(3000)).directory("bin/").end().tar()
+        << QStringList() << false
+        << QStringList { QStringLiteral("bin/"), app, QStringLiteral("readme.txt=") + old }
+        << "NOT RESTORED bin/app.exe: no backup";
+}
+
+void tst_CashPkg::rollbackLeavesWhatItCannotRestore()
+{
+    QFETCH(QByteArray, tar);
+    QFETCH(QStringList, afterInstall);
+    QFETCH(bool, installTwice);
+    QFETCH(QString, line);
+
+    QVERIFY(create(list({ "t/bin/app.exe=old", "t/readme.txt=old" })));
+    QVERIFY(writeFile(path(QStringLiteral("p")), gzipCompressed(tar)));
+    const QStringList install = list({ "install", "p", "--target", "t", "--backup", "b" });
+    QCOMPARE(cashpkg(install).status, 0);
+    if (installTwice)
+        QCOMPARE(cashpkg(install).status, 0);
+    QVERIFY(create(afterInstall));
+
+    const QStringList rollback = list({ "rollback", "p", "--target", "t", "--backup", "b" });
+    const Result result = cashpkg(rollback);
+    QCOMPARE(result.status, 1);
+    QVERIFY2(result.out.contains(line), qPrintable(result.out));
+    QTEST(tree(path(QStringLiteral("t"))), "expected");
+
+    // Nothing at all changes when the package or the backup tree is not there to go by.
+    const QStringList now = tree(dir->path());
+    QVERIFY(writeFile(path(QStringLiteral("junk")), "not a package"));
+    QCOMPARE(cashpkg(list({ "rollback", "junk", "--target", "t", "--backup", "b" })).status, 1);
+    QCOMPARE(cashpkg(list({ "rollback", "p", "--target", "t", "--backup", "none" })).status, 1);
+    QVERIFY(QFile::remove(path(QStringLiteral("junk"))));
+    QCOMPARE(tree(dir->path()), now);
+}
+
+void tst_CashPkg::checkAgreesWithInstaller_data()
+{
+    QTest::addColumn<QByteArray>("package");
+    QTest::addColumn<QStringList>("existing"); // below the target "t/" and the backup "b/"
+    QTest::addColumn<bool>("backups");
+    QTest::addColumn<QStringList>("codes"); // of check's findings
+
+    const auto gz = [](const TarBuilder &tar) { return gzipCompressed(tar.tar()); };
+    const QStringList target = list({ "t/" });
+    const QStringList older = list({ "t/bin/app.exe=old", "t/readme.txt=old" });
+
+    QTest::newRow("fresh target") << gzipCompressed(sampleTar) << target << true << QStringList();
+    QTest::newRow("over an older tree")
+        << gzipCompressed(sampleTar) << older << true << QStringList();
+    QTest::newRow("over an older tree without backups")
+        << gzipCompressed(sampleTar) << older << false << QStringList();
+    QTest::newRow("no directory entry: backup fails, file written in place") << gz(
+        TarBuilder().file("bin/app.exe", "x").end()) << older << true << list({ "backup-fails" });
+    QTest::newRow("no directory entry, backup left from before")
+        << gz(TarBuilder().file("bin/app.exe", "x").end())
+        << (QStringList(older) << QStringLiteral("b/bin/")) << true
+        << list({ "no-directory-entry" });
+    QTest::newRow("missing parent")
+        << gz(TarBuilder().file("no/a", "1").end()) << target << true << list({ "missing-parent" });
+    QTest::newRow("target missing") << gz(TarBuilder().file("a", "1").end()) << QStringList()
+                                    << false << list({ "missing-parent" });
+    QTest::newRow("./ entry creates the target")
+        << gz(TarBuilder().directory("./").file("./a", "1").end()) << QStringList() << false
+        << list({ "dot-slash" });
+    QTest::newRow("climbing name") << gz(TarBuilder().file("a", "1").file("../x", "2").end())
+                                   << target << true << list({ "refused-name" });
+    QTest::newRow("device name") << gz(TarBuilder().file("con.txt", "1").end()) << target << true
+                                 << list({ "refused-name" });
+    QTest::newRow("link leading outside")
+        << gz(TarBuilder().file("out/x", "1").end()) << list({ "t/out->.." }) << true
+        << list({ "refused-name" });
+    QTest::newRow("links become empty files")
+        << gz(TarBuilder().file("l", "", '2').file("h", "", '1').end()) << target << true
+        << list({ "link" });
+    QTest::newRow("pax header") << gz(
+        TarBuilder().file("././@PaxHeader", "13 path=long\n", 'x').file("a", "1").end())
+                                << target << true << list({ "lost-name", "pax-header" });
+    QTest::newRow("duplicate and case")
+        << gz(TarBuilder().file("a", "1").file("a", "2").file("A", "3").end()) << older << true
+        << list({ "case-clash", "duplicate" });
+    QTest::newRow("directory over a file") << gz(TarBuilder().directory("readme.txt").end())
+                                           << older << false << list({ "directory-over-file" });
+    QTest::newRow("directory over a file, backup twin made first")
+        << gz(TarBuilder().directory("readme.txt").end()) << older << true
+        << list({ "directory-over-file" });
+    QTest::newRow("backup twin blocked")
+        << gzipCompressed(sampleTar) << (QStringList(older) << QStringLiteral("b/bin=file")) << true
+        << list({ "backup-twin" });
+    QTest::newRow("previous backup is a directory")
+        << gzipCompressed(sampleTar) << (QStringList(older) << QStringLiteral("b/readme.txt/x=1"))
+        << true << list({ "backup-fails", "previous-backup" });
+    QTest::newRow("file over a directory, moved into the backup") << gz(
+        TarBuilder().file("bin", "1").end()) << older << true << list({ "directory-replaced" });
+    QTest::newRow("file over a directory without backups")
+        << gz(TarBuilder().file("bin", "1").end()) << older << false
+        << list({ "file-over-directory" });
+    QTest::newRow("file named like a directory")
+        << gz(TarBuilder().file("bin/", "1").end()) << older << true
+        << list({ "directory-replaced", "file-named-as-directory" });
+    QTest::newRow("file named like a directory, missing")
+        << gz(TarBuilder().file("x/.", "1").end()) << target << true
+        << list({ "file-named-as-directory" });
+
+    QByteArray badSum = sampleTar;
+    badSum[4096] = 'X'; // the name in the third header, after 3000 bytes of data
+    QTest::newRow("bad checksum") << gzipCompressed(badSum) << older << true
+                                  << list({ "bad-header" });
+    QByteArray signedSum = TarBuilder::header("файл", 0);
+    TarBuilder::storeChecksum(signedSum, true);
+    QTest::newRow("signed checksum")
+        << gz(TarBuilder().entry(signedSum).end()) << target << true << list({ "bad-header" });
+    QTest::newRow("no end records") << gzipCompressed(sampleTar.left(sampleTar.size() - 1024))
+                                    << target << true << list({ "no-end-records" });
+    QTest::newRow("one end record") << gzipCompressed(sampleTar.left(sampleTar.size() - 512))
+                                    << target << true << list({ "one-end-record" });
+    QTest::newRow("header after one end record")
+        << gz(TarBuilder().file("a", "1").end(1).file("z", "2").end()) << target << true
+        << list({ "header-after-end" });
+    QTest::newRow("cut inside a file") << gzipCompressed(sampleTar.left(1024 + 1000)) << target
+                                       << true << list({ "cut-short", "no-end-records" });
+    QTest::newRow("cut inside a header") << gzipCompressed(sampleTar.left(1024 + 3072 + 100))
+                                         << target << true << list({ "bad-header" });
+    QTest::newRow("plain tar") << sampleTar << target << true << list({ "not-a-package" });
+    QByteArray corrupt = gzipCompressed(sampleTar);
+    corrupt[corrupt.size() / 2] = char(~corrupt.at(corrupt.size() / 2));
+    corrupt[corrupt.size() / 2 + 1] = char(~corrupt.at(corrupt.size() / 2 + 1));
+    QTest::newRow("corrupt") << corrupt << target << true << list({ "not-a-package" });
+    QTest::newRow("compression ratio")
+        << zlibCompressed(TarBuilder().file("zeros", QByteArray(1 << 20, '\0')).end().tar())
+        << target << true << list({ "compression-ratio" });
+}
+
+void tst_CashPkg::checkAgreesWithInstaller()
+{
+    QFETCH(QByteArray, package);
+    QFETCH(QStringList, existing);
+    QFETCH(bool, backups);
+
+    // The same tree twice: one for check, which must leave it as it is, one for the installer.
+    for (const QString &copy : { QStringLiteral("one/"), QStringLiteral("two/") }) {
+        QStringList entries = existing;
+        for (QString &entry : entries)
+            entry.prepend(copy);
+        if (!create(entries))
+            QSKIP("symbolic links cannot be made here");
+    }
+    QVERIFY(writeFile(path(QStringLiteral("p")), package));
+    const auto options = [&](const QString &copy) {
+        QStringList arguments { QStringLiteral("p"), QStringLiteral("--target"),
+            copy + QLatin1String("/t") };
+        arguments << (backups
+                ? QStringList { QStringLiteral("--backup"), copy + QLatin1String("/b") }
+                : QStringList { QStringLiteral("--no-backup") });
+        return arguments;
+    };
+
+    const QStringList before = tree(path(QStringLiteral("one")));
+    int checked = -1;
+    const QJsonObject report = check(options(QStringLiteral("one")), &checked);
+    QTEST(codes(report), "codes");
+    QCOMPARE(tree(path(QStringLiteral("one"))), before);
+
+    const Result installed =
+        cashpkg(QStringList { QStringLiteral("install") } + options(QStringLiteral("two")));
+    const bool installs = report.value(QStringLiteral("installs")).toBool();
+    QCOMPARE(installs, installed.status == 0);
+    QVERIFY(checked != 0 || installs);
+    QCOMPARE(checked == 0, installs && report.value(QStringLiteral("errors")).toInt() == 0);
+
+    QStringList predicted;
+    const QJsonArray entries = report.value(QStringLiteral("entries")).toArray();
+    for (const QJsonValue &entry : entries) {
+        const QJsonArray actions = entry.toObject().value(QStringLiteral("actions")).toArray();
+        for (const QJsonValue &action : actions)
+            predicted << action.toString();
+    }
+    QCOMPARE(predicted, installSteps(installed.out));
+}
+
+void tst_CashPkg::checkFindsWhatOtherToolsWrite_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments"); // run in src/, writing ../p
+    QTest::addColumn<bool>("withTarget"); // a target holding bin/app.exe already
+    QTest::addColumn<QStringList>("codes");
+    QTest::addColumn<int>("status");
+
+    const QString python =
+        QStringLiteral("import tarfile\n"
+                       "with tarfile.open('../p', 'w:gz', format=tarfile.PAX_FORMAT) as t:\n"
+                       "    t.add('.')\n");
+    QTest::newRow("GNU tar, long names and links")
+        << "tar" << list({ "--format=gnu", "-czf", "../p", "." }) << false
+        << list({ "dot-slash", "gnu-long-name", "link", "lost-name" }) << 1;
+    QTest::newRow("ustar, long name in the prefix")
+        << "tar" << list({ "--format=ustar", "-czf", "../p", "." }) << false
+        << list({ "dot-slash", "link", "long-name" }) << 1;
+    QTest::newRow("Python, pax") << "python3" << QStringList { QStringLiteral("-c"), python }
+                                 << false
+                                 << list({ "dot-slash", "link", "lost-name", "pax-header" }) << 1;
+    QTest::newRow("GNU tar, one file, no directory entries")
+        << "tar" << list({ "-czf", "../p", "bin/app.exe" }) << true << list({ "backup-fails" })
+        << 0;
+}
+
+void tst_CashPkg::checkFindsWhatOtherToolsWrite()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, withTarget);
+
+    if (QStandardPaths::findExecutable(program).isEmpty())
+        QSKIP(qPrintable(program + QLatin1String(" is not installed")));
+    const QString longName =
+        QString(60, QLatin1Char('d')) + QLatin1Char('/') + QString(60, QLatin1Char('f'));
+    QVERIFY(create({ QStringLiteral("src/bin/app.exe=#2000"), QStringLiteral("src/readme=r"),
+        QStringLiteral("src/") + longName + QLatin1String("=long"),
+        QStringLiteral("src/link->readme"), QStringLiteral("t/bin/app.exe=old") }));
+    QProcess tool;
+    tool.setWorkingDirectory(path(QStringLiteral("src")));
+    tool.start(program, arguments);
+    QVERIFY2(tool.waitForFinished(60000) && tool.exitCode() == 0,
+        tool.readAllStandardError().constData());
+
+    QStringList options { QStringLiteral("p") };
+    if (withTarget)
+        options << QStringLiteral("--target") << QStringLiteral("t");
+    int status = -1;
+    const QJsonObject report = check(options, &status);
+    QTEST(codes(report), "codes");
+    QTEST(status, "status");
+    QVERIFY(report.value(QStringLiteral("installs")).toBool());
+}
+
+void tst_CashPkg::buildIsDeterministic()
+{
+    // The same tree made twice, in another order and with other times and permissions.
+    const QStringList files = list({ "b/z=#3000", "b/a=1", "a/x/", "c=#512", "b/m/n=2" });
+    QStringList first;
+    QStringList second;
+    for (const QString &file : files)
+        first << QStringLiteral("one/") + file;
+    for (auto it = files.crbegin(); it != files.crend(); ++it)
+        second << QStringLiteral("two/") + *it;
+    QVERIFY(create(first));
+    QTest::qSleep(1100);
+    QVERIFY(create(second));
+    QVERIFY(QFile::setPermissions(path(QStringLiteral("two/c")), QFile::ReadOwner));
+
+    for (const bool zlib : { false, true }) {
+        const QStringList extra = zlib ? list({ "--zlib" }) : QStringList();
+        QCOMPARE(cashpkg(list({ "build", "one", "-o", "p1" }) + extra).status, 0);
+        QCOMPARE(cashpkg(list({ "build", "two", "-o", "p2" }) + extra).status, 0);
+        QCOMPARE(readFile(path(QStringLiteral("p1"))), readFile(path(QStringLiteral("p2"))));
+    }
+}
+
+void tst_CashPkg::buildRefuses_data()
+{
+    QTest::addColumn<QStringList>("source"); // below "src/"
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("message");
+
+    const QString longName =
+        QString(50, QLatin1Char('d')) + QLatin1Char('/') + QString(50, QLatin1Char('f'));
+    QTest::newRow("symbolic link") << list({ "a=1", "l->a" }) << "p"
+                                   << "'l' is a link";
+    QTest::newRow("dangling link") << list({ "l->nowhere" }) << "p"
+                                   << "'l' is a link";
+    QTest::newRow("fifo") << list({ "f|" }) << "p"
+                          << "'f' is not a regular file";
+    QTest::newRow("101-byte name")
+        << QStringList { longName + QLatin1String("=x") } << "p"
+        << QStringLiteral("'%1' is 101 bytes long; a name holds at most 100").arg(longName);
+    QTest::newRow("device name") << list({ "aux.txt=1" }) << "p"
+                                 << "'aux.txt' is a name the installer refuses";
+    QTest::newRow("trailing dot") << list({ "x.=1" }) << "p"
+                                  << "'x.' is a name the installer refuses";
+    QTest::newRow("letter case") << list({ "A/", "a=1" }) << "p"
+                                 << "'A/' and 'a' differ only in letter case";
+    QTest::newRow("package inside the source") << list({ "a=1" }) << "src/p"
+                                               << "would be inside the source directory";
+    QTest::newRow("missing source") << QStringList() << "p"
+                                    << "'src' is not a directory";
+}
+
+void tst_CashPkg::buildRefuses()
+{
+    QFETCH(QStringList, source);
+    QFETCH(QString, output);
+    QFETCH(QString, message);
+    for (QString &entry : source)
+        entry.prepend(QLatin1String("src/"));
+    if (!create(source))
+        QSKIP("links or fifos cannot be made here");
+    // An earlier package stays as it was.
+    QVERIFY(writeFile(path(output), "earlier"));
+
+    const Result result = cashpkg(list({ "build", "src", "-o" }) << output);
+    QCOMPARE(result.status, 1);
+    QVERIFY2(result.err.contains(message), qPrintable(result.err));
+    QCOMPARE(readFile(path(output)), QByteArray("earlier"));
+    // No temporary file is left beside it either.
+    const QString name = QFileInfo(output).fileName();
+    QCOMPARE(
+        QDir(QFileInfo(path(output)).path()).entryList({ name + QLatin1Char('*') }, QDir::Files),
+        QStringList { name });
+}
+
+void tst_CashPkg::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("output"); // in standard output, or else standard error
+
+    QTest::newRow("no command") << QStringList() << 2 << "Usage: cashpkg COMMAND";
+    QTest::newRow("help") << list({ "--help" }) << 0 << "Commands:";
+    QTest::newRow("unknown command")
+        << list({ "frobnicate" }) << 2 << "unknown command 'frobnicate'";
+    for (const char *command : { "check", "build", "install", "rollback" }) {
+        QTest::addRow("%s --help", command)
+            << list({ command, "--help" }) << 0 << QStringLiteral("Exit status: 0");
+    }
+    QTest::newRow("unknown option") << list({ "check", "p", "--frob" }) << 2 << "frob";
+    QTest::newRow("two packages") << list({ "check", "p", "q" }) << 2 << "too many arguments";
+    QTest::newRow("install without target") << list({ "install", "p" }) << 2 << "--target";
+    QTest::newRow("rollback without backup")
+        << list({ "rollback", "p", "--target", "t" }) << 2 << "--backup";
+    QTest::newRow("build without output") << list({ "build", "src" }) << 2 << "-o PACKAGE";
+    QTest::newRow("check, missing package")
+        << list({ "check", "missing" }) << 1 << "cannot be opened";
+    QTest::newRow("install, missing package")
+        << list({ "install", "missing", "--target", "." }) << 1
+        << QString::fromUtf8("Не удалось открыть файл обновления 'missing'");
+}
+
+void tst_CashPkg::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, output);
+
+    const Result result = cashpkg(arguments);
+    QTEST(result.status, "status");
+    QVERIFY2((result.out + result.err).contains(output), qPrintable(result.out + result.err));
+}
+
+QTEST_GUILESS_MAIN(tst_CashPkg)
+#include "tst_cashpkg.moc"

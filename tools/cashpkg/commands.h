@@ -1,0 +1,13 @@
+#ifndef COMMANDS_H
+#define COMMANDS_H
+
+#include <QStringList>
+
+// The commands of cashpkg. Each takes the whole command line (program name, command, options)
+// and returns the exit status.
+int runCheck(const QStringList &arguments);
+int runBuild(const QStringList &arguments);
+int runInstall(const QStringList &arguments);
+int runRollback(const QStringList &arguments);
+
+#endif // COMMANDS_H
