@@ -4,6 +4,7 @@
 #include "entryname.h"
 #include "inflatearchive.h"
 #include "log/log.h"
+#include "pathkey.h"
 #include "tinytarheader.h"
 
 #include <QDataStream>
@@ -132,7 +133,11 @@ bool TinyTarUnpackerPrivate::unpackDirectory(const QString &targetPath, const QS
 bool TinyTarUnpackerPrivate::unpackFile(
     QDataStream &tar, quint64 size, const QString &targetPath, const QString &backupPath)
 {
-    if (backupsOn && QFile::exists(targetPath))
+    // A file this package wrote already (a duplicate entry, or another spelling of its name) is
+    // overwritten in place: backing it up again would delete the backup of the version that was
+    // installed before, which is what the backup tree is for.
+    const QString key = backupsOn ? filePathKey(targetPath) : QString();
+    if (backupsOn && !writtenFiles.contains(key) && QFile::exists(targetPath))
         moveToBackup(targetPath, backupPath);
 
     report(Log::Info, tr("Распаковка файла '%1'").arg(targetPath));
@@ -143,6 +148,8 @@ bool TinyTarUnpackerPrivate::unpackFile(
                 .arg(targetPath, number(file.error()), file.errorString()));
         return false;
     }
+    if (backupsOn)
+        writtenFiles.insert(key);
     if (size == 0) {
         file.close();
         return true;
