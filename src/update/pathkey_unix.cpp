@@ -2,7 +2,7 @@
 
 #include <QDir>
 
-QString filePathKey(const QString &absolutePath)
+QString filePathKey(const QString &path)
 {
-    return QDir::cleanPath(absolutePath);
+    return QDir::cleanPath(path);
 }

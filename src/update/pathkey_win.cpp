@@ -2,8 +2,8 @@
 
 #include <QDir>
 
-QString filePathKey(const QString &absolutePath)
+QString filePathKey(const QString &path)
 {
     // NTFS and FAT take "A.TXT" and "a.txt" for one file, and "\" for "/".
-    return QDir::cleanPath(QDir::fromNativeSeparators(absolutePath)).toCaseFolded();
+    return QDir::cleanPath(QDir::fromNativeSeparators(path)).toCaseFolded();
 }

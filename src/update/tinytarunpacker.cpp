@@ -98,7 +98,7 @@ bool TinyTarUnpackerPrivate::unpackEntries(QDataStream &tar)
         const QString backupPath = backupDir.absoluteFilePath(header.name());
         const bool installed = header.isDirectory()
             ? unpackDirectory(targetPath, backupPath)
-            : unpackFile(tar, header.size(), targetPath, backupPath);
+            : unpackFile(tar, header, targetPath, backupPath);
         if (!installed)
             return false;
         // Without end records the package is incomplete, even when every entry was installed.
@@ -130,13 +130,14 @@ bool TinyTarUnpackerPrivate::unpackDirectory(const QString &targetPath, const QS
     return true;
 }
 
-bool TinyTarUnpackerPrivate::unpackFile(
-    QDataStream &tar, quint64 size, const QString &targetPath, const QString &backupPath)
+bool TinyTarUnpackerPrivate::unpackFile(QDataStream &tar, const TinyTarHeader &header,
+    const QString &targetPath, const QString &backupPath)
 {
+    const quint64 size = header.size();
     // A file this package wrote already (a duplicate entry, or another spelling of its name) is
     // overwritten in place: backing it up again would delete the backup of the version that was
     // installed before, which is what the backup tree is for.
-    const QString key = backupsOn ? filePathKey(targetPath) : QString();
+    const QString key = backupsOn ? filePathKey(header.name()) : QString();
     if (backupsOn && !writtenFiles.contains(key) && QFile::exists(targetPath))
         moveToBackup(targetPath, backupPath);
 

@@ -26,12 +26,12 @@ private:
     bool unpackEntries(QDataStream &tar);
     bool isContained(const TinyTarHeader &header) const;
     bool unpackDirectory(const QString &targetPath, const QString &backupPath);
-    bool unpackFile(
-        QDataStream &tar, quint64 size, const QString &targetPath, const QString &backupPath);
+    bool unpackFile(QDataStream &tar, const TinyTarHeader &header, const QString &targetPath,
+        const QString &backupPath);
     void moveToBackup(const QString &targetPath, const QString &backupPath);
 
     bool backupsOn = false;
-    // Keys (filePathKey) of the files this installation has written so far.
+    // Keys (filePathKey of the entry name) of the files this installation has written so far.
     QSet<QString> writtenFiles;
     QDir targetDir;
     QDir backupDir;
