@@ -69,9 +69,10 @@ QStringList list(std::initializer_list<const char *> items)
 QByteArray paxRecord(const QByteArray &key, const QByteArray &value)
 {
     const QByteArray body = ' ' + key + '=' + value + '\n';
-    QByteArray length = QByteArray::number(body.size());
-    length = QByteArray::number(body.size() + length.size());
-    return length + body;
+    int digits = 1;
+    while (QByteArray::number(body.size() + digits).size() != digits)
+        ++digits;
+    return QByteArray::number(body.size() + digits) + body;
 }
 
 QByteArray headerWithLink(const QByteArray &name, char type, const QByteArray &linkName)
@@ -167,7 +168,7 @@ private slots:
 
 private:
     QString path(const QString &relative) const { return dir->filePath(relative); }
-    bool install(const QByteArray &package, bool backups = true);
+    bool install(const QByteArray &package);
     // The log as "LABEL text" with the temporary directory shown as "@".
     QStringList log() const;
     // Everything but the target, the backup tree, the package and the log.
@@ -190,12 +191,12 @@ void tst_HostilePackages::init()
     Log::setLevel(Log::Debug);
 }
 
-bool tst_HostilePackages::install(const QByteArray &package, bool backups)
+bool tst_HostilePackages::install(const QByteArray &package)
 {
     if (!writeFile(path(QStringLiteral("pkg")), package))
         return false;
-    TinyTarUnpacker unpacker(path(QStringLiteral("pkg")), path(QStringLiteral("t")),
-        backups ? path(QStringLiteral("b")) : QString());
+    TinyTarUnpacker unpacker(
+        path(QStringLiteral("pkg")), path(QStringLiteral("t")), path(QStringLiteral("b")));
     return unpacker.unpack();
 }
 
@@ -412,15 +413,25 @@ void tst_HostilePackages::structure()
         QVERIFY(writeFile(path(file.section(QLatin1Char('='), 0, 0)),
             file.section(QLatin1Char('='), 1).toUtf8()));
     QVERIFY(writeFile(path(QStringLiteral("t/CaseProbe")), QByteArray()));
-    if (!targetIgnoringCase.isEmpty() && QFile::exists(path(QStringLiteral("t/caseprobe"))))
-        target = targetIgnoringCase;
+    const bool foldCase =
+        !targetIgnoringCase.isEmpty() && QFile::exists(path(QStringLiteral("t/caseprobe")));
     QVERIFY(QFile::remove(path(QStringLiteral("t/CaseProbe"))));
+    // Which spelling such a file system keeps is its own affair.
+    const auto spelling = [foldCase](QStringList entries) {
+        if (foldCase) {
+            for (QString &entry : entries)
+                entry = entry.toLower();
+        }
+        return entries;
+    };
+    if (foldCase)
+        target = targetIgnoringCase;
     const QStringList before = surroundings();
 
     QTEST(install(package), "result");
     QCOMPARE(surroundings(), before);
-    QCOMPARE(tree(path(QStringLiteral("t"))), target);
-    QCOMPARE(tree(path(QStringLiteral("b"))), backup);
+    QCOMPARE(spelling(tree(path(QStringLiteral("t")))), spelling(target));
+    QCOMPARE(spelling(tree(path(QStringLiteral("b")))), spelling(backup));
     const QString last = log().last();
     if (lastLine.endsWith(QLatin1Char('*')))
         QVERIFY2(last.startsWith(lastLine.chopped(1)), qPrintable(last));
@@ -439,6 +450,9 @@ void tst_HostilePackages::manyEntries_data()
 
 void tst_HostilePackages::manyEntries()
 {
+#ifndef Q_OS_UNIX
+    QSKIP("the supervisor is driven with POSIX shells and /proc here");
+#endif
     QFETCH(int, entries);
 
     SupervisorProcess supervisor;
@@ -508,6 +522,9 @@ void tst_HostilePackages::throughSupervisor_data()
 
 void tst_HostilePackages::throughSupervisor()
 {
+#ifndef Q_OS_UNIX
+    QSKIP("the supervisor is driven with POSIX shells and /proc here");
+#endif
     QFETCH(QByteArray, package);
     QFETCH(QStringList, lines);
     QFETCH(int, peakMiB);
@@ -533,7 +550,8 @@ void tst_HostilePackages::throughSupervisor()
     qInfo("package of %d bytes: refused within %lld ms (supervisor's main thread %lld ms on a "
           "processor), supervisor's peak memory %lld KiB",
         int(package.size()), elapsed, supervisor.cpuMs(), peak);
-    QVERIFY(peak > 0 && peak < qint64(peakMiB) << 10);
+    if (!sanitizedBuild)
+        QVERIFY(peak > 0 && peak < qint64(peakMiB) << 10);
 
     QVERIFY(supervisor.isRunning());
     QCOMPARE(supervisor.cashRuns(), 1);

@@ -171,7 +171,8 @@ void tst_Load::flood()
     QCOMPARE(junkAnswers, garbage.commandLike);
     QVERIFY2(elapsed < 30000, "the flood took longer than 30 s");
     QVERIFY(rssBefore > 0);
-    QVERIFY2(rssAfter - rssBefore < 1024, "the supervisor's memory grew by 1 MiB or more");
+    if (!sanitizedBuild)
+        QVERIFY2(rssAfter - rssBefore < 1024, "the supervisor's memory grew by 1 MiB or more");
 
     // Unpaced, faster than anyone reads: the kernel drops what does not fit in the socket's
     // buffer, and the supervisor holds no more than one datagram at a time.
@@ -190,7 +191,8 @@ void tst_Load::flood()
     qInfo(
         "then %d garbage datagrams unpaced in %lld ms: %lld dropped by the kernel; VmRSS %lld KiB",
         garbageCount, burstElapsed, kernelDrops(port), supervisor.statusKb("VmRSS"));
-    QVERIFY(supervisor.statusKb("VmRSS") - rssBefore < 1024);
+    if (!sanitizedBuild)
+        QVERIFY(supervisor.statusKb("VmRSS") - rssBefore < 1024);
 
     // From another address of this host: dropped unread by the address filter, unanswered.
     QUdpSocket stranger;
