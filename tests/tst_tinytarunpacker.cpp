@@ -528,15 +528,17 @@ void tst_TinyTarUnpacker::realTools()
     for (int run = 0; run < 2; ++run) {
         QVERIFY(install(QByteArray()));
         for (const QString &root : { QStringLiteral("t"), QStringLiteral("b") }) {
+            const bool firstBackup = run == 0 && root == QLatin1String("b");
             QStringList installed = tree(path(root));
-            if (!extra.isEmpty()) {
+            // The pax header file is backed up only once it was there before the package.
+            if (!extra.isEmpty() && !firstBackup) {
                 const int before = installed.size();
                 installed.erase(std::remove_if(installed.begin(), installed.end(),
                                     [&](const QString &e) { return e.startsWith(extra); }),
                     installed.end());
                 QCOMPARE(installed.size(), before - 1);
             }
-            QCOMPARE(installed, run == 0 && root == QLatin1String("b") ? QStringList() : source);
+            QCOMPARE(installed, firstBackup ? QStringList() : source);
         }
     }
 }

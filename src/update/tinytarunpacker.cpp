@@ -4,6 +4,7 @@
 #include "entryname.h"
 #include "inflatearchive.h"
 #include "log/log.h"
+#include "pathkey.h"
 #include "tinytarheader.h"
 
 #include <QDataStream>
@@ -152,7 +153,11 @@ bool TinyTarUnpackerPrivate::unpackFile(QDataStream &tar, const TinyTarHeader &h
     const quint64 size = header.size();
     const bool replaced = QFile::exists(targetPath);
     const QFile::Permissions previousPermissions = QFile::permissions(targetPath);
-    if (backupsOn && replaced)
+    // A file this package wrote already (a duplicate entry, or another spelling of its name) is
+    // overwritten in place: backing it up again would delete the backup of the version that was
+    // installed before, which is what the backup tree is for.
+    const QString key = backupsOn ? filePathKey(header.name()) : QString();
+    if (backupsOn && replaced && !writtenFiles.contains(key))
         moveToBackup(targetPath, backupPath);
 
     report(Log::Info, tr("Распаковка файла '%1'").arg(targetPath));
@@ -163,6 +168,8 @@ bool TinyTarUnpackerPrivate::unpackFile(QDataStream &tar, const TinyTarHeader &h
                 .arg(targetPath, number(file.error()), file.errorString()));
         return false;
     }
+    if (backupsOn)
+        writtenFiles.insert(key);
     // Where permissions cannot be set they stay as created; the content is what matters.
     file.setPermissions(
         installedPermissions(file.permissions(), replaced, previousPermissions, header.mode()));

@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QSet>
 #include <QString>
 
 class QDataStream;
@@ -30,6 +31,8 @@ private:
     void moveToBackup(const QString &targetPath, const QString &backupPath);
 
     bool backupsOn = false;
+    // Keys (filePathKey of the entry name) of the files this installation has written so far.
+    QSet<QString> writtenFiles;
     QDir targetDir;
     QDir backupDir;
 };

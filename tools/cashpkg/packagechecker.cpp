@@ -3,6 +3,7 @@
 #include "packagereader.h"
 #include "tarrecord.h"
 #include "update/entryname.h"
+#include "update/pathkey.h"
 
 namespace {
 
@@ -297,9 +298,8 @@ void PackageChecker::checkNames(CheckedEntry &report, bool isDirectory)
                         same->isDirectory ? QStringLiteral("directory") : QStringLiteral("file"))));
         } else {
             report.findings.append(Finding::error(QStringLiteral("duplicate"),
-                QStringLiteral("the file is listed again (first as entry %1): this copy replaces "
-                               "the first, and the backup then holds the first copy instead of "
-                               "the file that was there before")
+                QStringLiteral("the file is listed again (first as entry %1): this copy silently "
+                               "replaces the first")
                     .arg(same->index)));
         }
         return;
@@ -378,7 +378,10 @@ void PackageChecker::simulateFile(
     const bool exists =
         existing == SimulatedTree::Directory || (existing == SimulatedTree::File && !slash);
 
-    if (backupsOn && exists) {
+    // A file this package has written already is overwritten in place, keeping the backup of
+    // the version that was there before the package.
+    const QString writtenKey = filePathKey(report.name);
+    if (backupsOn && exists && !writtenFiles.contains(writtenKey)) {
         report.actions.append(QStringLiteral("back-up-file"));
         const SimulatedTree::Kind previous = tree.kind(backupPath);
         if (previous == SimulatedTree::File) {
@@ -452,4 +455,6 @@ void PackageChecker::simulateFile(
         return;
     }
     tree.addFile(targetPath);
+    if (backupsOn)
+        writtenFiles.insert(writtenKey);
 }

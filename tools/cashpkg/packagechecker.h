@@ -86,6 +86,7 @@ private:
     QHash<QString, Seen> seen; // by cleaned name
     QHash<QString, Seen> seenFolded; // by cleaned name in lower case
     QSet<QString> listedDirectories; // cleaned names of the directory entries reached
+    QSet<QString> writtenFiles; // files written so far, keyed as the installer keys them
     int dotSlashNames = 0;
 };
 

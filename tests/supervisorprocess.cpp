@@ -1,0 +1,260 @@
+#include "supervisorprocess.h"
+
+#include "processutil.h"
+#include "testutil.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+#include <QTest>
+#include <QTime>
+#include <QUdpSocket>
+
+namespace {
+
+// Two distinct ports that are free right now.
+bool freePorts(quint16 *first, quint16 *second)
+{
+    QUdpSocket a;
+    QUdpSocket b;
+    if (!a.bind(QHostAddress(QHostAddress::AnyIPv4), 0, QAbstractSocket::DontShareAddress)
+        || !b.bind(QHostAddress(QHostAddress::AnyIPv4), 0, QAbstractSocket::DontShareAddress)) {
+        return false;
+    }
+    *first = a.localPort();
+    *second = b.localPort();
+    return true;
+}
+
+QByteArray exchange(quint16 port, const QByteArray &datagram, int msecs)
+{
+    QUdpSocket socket;
+    if (!socket.bind(QHostAddress(QHostAddress::LocalHost), 0)
+        || socket.writeDatagram(datagram, QHostAddress::LocalHost, port) != datagram.size()
+        || !socket.waitForReadyRead(msecs)) {
+        return QByteArray();
+    }
+    QByteArray answer(int(qMax<qint64>(socket.pendingDatagramSize(), 0)), '\0');
+    socket.readDatagram(answer.data(), answer.size());
+    return answer;
+}
+
+} // namespace
+
+SupervisorProcess::SupervisorProcess() : dir(new QTemporaryDir)
+{
+    if (!dir->isValid()) {
+        error = dir->errorString();
+        return;
+    }
+    // One level down, so that tests can watch the directory around the program's.
+    directory = QFileInfo(dir->path()).canonicalFilePath() + QStringLiteral("/app");
+    if (!QDir().mkpath(directory)) {
+        error = QStringLiteral("cannot make %1").arg(directory);
+        return;
+    }
+    static int copies = 0;
+    program =
+        path(QStringLiteral("lcs-%1-%2").arg(QCoreApplication::applicationPid()).arg(++copies));
+    if (!QFile::copy(QStringLiteral(LOCALCASHSERVER_PATH), program)) {
+        error = QStringLiteral("cannot copy the program to %1").arg(program);
+        return;
+    }
+    // No test may ever reach the real one.
+    const QString systemctl = path(QStringLiteral("bin/systemctl"));
+    if (!writeFile(systemctl, "#!/bin/sh\nexit 1\n")
+        || !QFile::setPermissions(systemctl, QFile::ReadOwner | QFile::ExeOwner)) {
+        error = QStringLiteral("cannot write %1").arg(systemctl);
+        return;
+    }
+    if (!freePorts(&server, &cash))
+        error = QStringLiteral("no free UDP ports");
+}
+
+SupervisorProcess::~SupervisorProcess()
+{
+    if (supervisorPid > 0 && isRunning()) {
+        killProcess(supervisorPid);
+        process.waitForFinished(5000);
+    }
+    const QList<qint64> others = cashPids() + adopted;
+    for (const qint64 pid : others) {
+        if (processRunning(pid))
+            killProcess(pid);
+    }
+}
+
+QString SupervisorProcess::outsidePath(const QString &relative) const
+{
+    return QFileInfo(directory).path() + QLatin1Char('/') + relative;
+}
+
+QString SupervisorProcess::path(const QString &relative) const
+{
+    return relative.isEmpty() ? directory : directory + QLatin1Char('/') + relative;
+}
+
+bool SupervisorProcess::configure(const QString &scenario, int logLevel, const QString &extra)
+{
+    // Every start records itself first, whatever section of the scenario it runs.
+    const QString record = QStringLiteral("record ") + path(QStringLiteral("runs.txt"));
+    QStringList lines = { record };
+    for (const QString &line : scenario.split(QLatin1Char('\n'))) {
+        lines << line;
+        if (line.trimmed().startsWith(QLatin1String("[run")))
+            lines << record;
+    }
+    if (!writeFile(path(QStringLiteral("scenario.txt")), lines.join(QLatin1Char('\n')).toUtf8()))
+        return false;
+
+    // Maintenance stays enabled (so that its end restarts the cash application) but its time
+    // lies half a day away.
+    const QString config =
+        QStringLiteral("[CASH]\nLogLevel=%1\nExecutablePath=%2\n"
+                       "ProgrammArguments=--scenario %3 --cash-port %4 --server-port %5 "
+                       "--time-limit 300\n"
+                       "[INTERPROCESS]\nCashPort=%4\nLocalServerPort=%5\n"
+                       "[MAINTENANCE]\nMaintenanceTime=%6\nPythonExePath=/bin/sh\n"
+                       "ScriptPath=%7\nControlScript=control.sh\nArchiveDir=archive\n")
+            .arg(logLevel)
+            .arg(QStringLiteral(CASHSIM_PATH), path(QStringLiteral("scenario.txt")))
+            .arg(cash)
+            .arg(server)
+            .arg(QTime::currentTime().addSecs(12 * 3600).toString(QStringLiteral("hh:mm")),
+                path(QStringLiteral("scripts")));
+    return writeFile(path(QStringLiteral("config.ini")), (config + extra).toUtf8());
+}
+
+bool SupervisorProcess::start(const QString &shellPrefix)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PATH"),
+        path(QStringLiteral("bin")) + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+    process.setProcessEnvironment(environment);
+    // The cash application's output comes through the supervisor's; kept for a failing test.
+    process.setStandardOutputFile(path(QStringLiteral("output.txt")), QIODevice::Append);
+    process.setStandardErrorFile(path(QStringLiteral("output.txt")), QIODevice::Append);
+    process.setWorkingDirectory(path());
+    if (shellPrefix.isEmpty()) {
+        process.start(program, QStringList());
+    } else {
+        process.start(QStringLiteral("/bin/sh"),
+            { QStringLiteral("-c"), shellPrefix + QStringLiteral("\nexec \"$0\""), program });
+    }
+    if (!process.waitForStarted(10000))
+        return false;
+    supervisorPid = process.processId();
+    return true;
+}
+
+bool SupervisorProcess::isRunning() const
+{
+    auto &p = const_cast<QProcess &>(process);
+    return p.state() != QProcess::NotRunning && !p.waitForFinished(0);
+}
+
+int SupervisorProcess::waitForExit(int msecs)
+{
+    if (process.state() != QProcess::NotRunning && !process.waitForFinished(msecs))
+        return -1;
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QList<qint64> SupervisorProcess::cashPids() const
+{
+    QList<qint64> pids;
+    const QList<QByteArray> lines = readFile(path(QStringLiteral("runs.txt"))).split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("pid "))
+            pids << line.mid(4).toLongLong();
+    }
+    return pids;
+}
+
+int SupervisorProcess::cashRuns() const
+{
+    return cashPids().size();
+}
+
+qint64 SupervisorProcess::waitForCashRun(int run, int msecs)
+{
+    qint64 pid = 0;
+    static_cast<void>(QTest::qWaitFor(
+        [&] {
+            const QList<QByteArray> lines = readFile(path(QStringLiteral("runs.txt"))).split('\n');
+            for (int i = 0; i + 1 < lines.size(); ++i) {
+                if (lines.at(i) == "run " + QByteArray::number(run)
+                    && lines.at(i + 1).startsWith("pid "))
+                    pid = lines.at(i + 1).mid(4).toLongLong();
+            }
+            return pid > 0;
+        },
+        msecs));
+    return pid;
+}
+
+qint64 SupervisorProcess::statusKb(const QByteArray &field) const
+{
+    const QList<QByteArray> lines =
+        readFile(QStringLiteral("/proc/%1/status").arg(supervisorPid)).split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+qint64 SupervisorProcess::cpuMs() const
+{
+    // Its first field: nanoseconds spent on a processor.
+    bool ok = false;
+    const qint64 ns = readFile(QStringLiteral("/proc/%1/schedstat").arg(supervisorPid))
+                          .split(' ')
+                          .value(0)
+                          .toLongLong(&ok);
+    return ok ? ns / 1000000 : -1;
+}
+
+QStringList SupervisorProcess::log() const
+{
+    return logEntries(path(QStringLiteral("log/localserver.log")));
+}
+
+bool SupervisorProcess::waitForLog(const QString &text, int msecs)
+{
+    return QTest::qWaitFor([&] { return !log().filter(text).isEmpty(); }, msecs);
+}
+
+QByteArray SupervisorProcess::send(const QByteArray &datagram, int msecs) const
+{
+    return exchange(server, datagram, msecs);
+}
+
+bool SupervisorProcess::answers() const
+{
+    return send(QByteArray("\0\0\0\7", 4)) == QByteArray("\0\2\0\7", 4);
+}
+
+bool SupervisorProcess::releaseCashApp() const
+{
+    return exchange(cash, QByteArray("\0\0\0\5", 4), 3000) == QByteArray("\0\1\0\5", 4);
+}
+
+QString SupervisorProcess::missingInOrder(const QStringList &entries, const QStringList &expected)
+{
+    int at = 0;
+    for (const QString &wanted : expected) {
+        const bool prefix = wanted.endsWith(QLatin1Char('*'));
+        const QString text = prefix ? wanted.chopped(1) : wanted;
+        while (at < entries.size()
+            && !(prefix ? entries.at(at).startsWith(text) : entries.at(at) == text)) {
+            ++at;
+        }
+        if (at == entries.size())
+            return wanted;
+        ++at;
+    }
+    return QString();
+}

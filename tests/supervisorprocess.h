@@ -1,0 +1,101 @@
+#ifndef SUPERVISORPROCESS_H
+#define SUPERVISORPROCESS_H
+
+#include <QByteArray>
+#include <QList>
+#include <QProcess>
+#include <QScopedPointer>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// AddressSanitizer keeps freed memory in quarantine and copies where realloc would move pages:
+// in such a build the supervisor's memory figures say nothing about the supervisor.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool sanitizedBuild = true;
+#else
+constexpr bool sanitizedBuild = false;
+#endif
+#else
+constexpr bool sanitizedBuild = false;
+#endif
+
+// The real supervisor for tests that drive it from outside: a copy under a unique file name in a
+// temporary directory (its restart script kills every process of its file name), cashsim as its
+// cash application, free UDP ports and a fake systemctl, which refuses, first in PATH. Every
+// process it knows of is ended by its pid when the object goes: the supervisor, each cash
+// application the supervisor started (cashsim records its pid) and whatever a test adds.
+class SupervisorProcess
+{
+public:
+    SupervisorProcess();
+    ~SupervisorProcess();
+
+    // Whether the programs were copied and the ports found; errorString() says why not.
+    bool isValid() const { return error.isEmpty(); }
+    QString errorString() const { return error; }
+
+    // Paths below the program's directory; the directory is canonical, as the program sees it.
+    QString path(const QString &relative = QString()) const;
+    // Paths in the temporary directory that holds the program's directory.
+    QString outsidePath(const QString &relative) const;
+    quint16 serverPort() const { return server; }
+    quint16 cashPort() const { return cash; }
+
+    // Writes config.ini for cashsim running the scenario text (each start recorded first) and
+    // the given log level; extra is appended, so its keys override those written before.
+    bool configure(const QString &scenario, int logLevel, const QString &extra = QString());
+
+    // Starts the program; a shell prefix (limits, traps) runs in /bin/sh before it is exec'd.
+    bool start(const QString &shellPrefix = QString());
+    qint64 pid() const { return supervisorPid; }
+    bool isRunning() const;
+    // The exit code after a normal exit within msecs; -1 otherwise.
+    int waitForExit(int msecs);
+
+    // The pid of the cash application's n-th start, once cashsim has recorded it; 0 otherwise.
+    qint64 waitForCashRun(int run, int msecs);
+    int cashRuns() const;
+
+    // The log as "LABEL; where; text" entries.
+    QStringList log() const;
+    // Whether an entry containing text appears within msecs.
+    bool waitForLog(const QString &text, int msecs);
+
+    // Sends one datagram from 127.0.0.1 to the supervisor; the answer, or empty after msecs.
+    QByteArray send(const QByteArray &datagram, int msecs = 3000) const;
+    // Whether the supervisor still answers: an unknown command changes nothing and is refused.
+    bool answers() const;
+    // Lets a cashsim waiting in "wait-maintenance" go on to its next step.
+    bool releaseCashApp() const;
+
+    // A field of the program's /proc/PID/status in kB (VmRSS, VmHWM); -1 when unknown.
+    qint64 statusKb(const QByteArray &field) const;
+    // The processor time the program has used so far, in ms; -1 when unknown.
+    qint64 cpuMs() const;
+
+    // Another process to end at the end, such as a control script.
+    void adopt(qint64 pid) { adopted.append(pid); }
+
+    // The expected entries must appear in this order among entries ("*" at the end of one stands
+    // for any rest); returns the first one missing, or an empty string.
+    static QString missingInOrder(const QStringList &entries, const QStringList &expected);
+
+private:
+    QList<qint64> cashPids() const;
+
+    QScopedPointer<QTemporaryDir> dir;
+    QString directory;
+    QString program;
+    QString error;
+    quint16 server = 0;
+    quint16 cash = 0;
+    QProcess process;
+    qint64 supervisorPid = 0;
+    QList<qint64> adopted;
+};
+
+#endif // SUPERVISORPROCESS_H

@@ -1,0 +1,594 @@
+#include "log/log.h"
+#include "processutil.h"
+#include "supervisorprocess.h"
+#include "tarbuilder.h"
+#include "testutil.h"
+#include "update/tinytarunpacker.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// Faults from outside the program, against the real binary (or, where the program cannot be
+// made to meet the fault, the real class): each time the program goes on, or ends, exactly as it
+// is meant to, and says so in its log.
+class tst_Faults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void unreadableConfiguration_data();
+    void unreadableConfiguration();
+    void heldPort_data();
+    void heldPort();
+    void cashProgramUnusable_data();
+    void cashProgramUnusable();
+    void cashProgramGoneAtRestart_data();
+    void cashProgramGoneAtRestart();
+    void logBecomesUnwritable_data();
+    void logBecomesUnwritable();
+    void controlScriptHangs();
+    void controlScriptFloods();
+    void updateSourceChanges_data();
+    void updateSourceChanges();
+    void diskFullDuringUpdate();
+    void readOnlyTarget_data();
+    void readOnlyTarget();
+};
+
+namespace {
+
+const int startWait = 10000;
+
+QByteArray command(int code, const QByteArray &payload = QByteArray())
+{
+    return QByteArray(1, '\0') + char(code >> 8 & 0xff) + '\0' + char(code & 0xff) + payload;
+}
+
+QByteArray positiveAnswer(int code)
+{
+    return QByteArray("\0\1\0", 3) + char(code);
+}
+
+QString where(const char *method)
+{
+    return QStringLiteral("LocalCashServer:LocalCashServer::") + QLatin1String(method);
+}
+
+QString entry(const char *label, const QString &where, const QString &text)
+{
+    return QStringLiteral("%1; %2; %3").arg(QLatin1String(label), where, text);
+}
+
+QString entry(const char *label, const char *method, const char *text)
+{
+    return entry(label, where(method), QString::fromUtf8(text));
+}
+
+const QString started = entry("INFO", "startProcess", "Cash process started successfully");
+const QString appExit = entry("EMRG", "slotProcessFinished", "APP EXIT");
+// The last line of a start: the configuration is let go when init returns.
+const QString initDone = QStringLiteral("WARN; INIT:; ======================== initialization "
+                                        "process finished =======================");
+
+#define VERIFY_IN_ORDER(entries, expected)                                                         \
+    do {                                                                                           \
+        const QString missing = SupervisorProcess::missingInOrder(entries, expected);              \
+        QVERIFY2(missing.isEmpty(),                                                                \
+            qPrintable(QStringLiteral("missing: %1\nlog:\n%2")                                     \
+                           .arg(missing, QStringList(entries).join(QLatin1Char('\n')))));          \
+    } while (false)
+
+} // namespace
+
+void tst_Faults::unreadableConfiguration_data()
+{
+    QTest::addColumn<QString>("broken");
+    // A directory where a file is expected cannot be opened by anyone, root included (a mode of
+    // 000 would stop nobody here). The other file still applies, ports and all.
+    QTest::newRow("config.ini is a directory") << QStringLiteral("config.ini");
+    QTest::newRow("local.ini is a directory") << QStringLiteral("local.ini");
+}
+
+void tst_Faults::unreadableConfiguration()
+{
+    QFETCH(QString, broken);
+    SupervisorProcess supervisor;
+    QVERIFY2(supervisor.isValid(), qPrintable(supervisor.errorString()));
+    QVERIFY(supervisor.configure(QString(), 6));
+    if (broken == QLatin1String("config.ini")) {
+        QVERIFY(QFile::rename(supervisor.path(QStringLiteral("config.ini")),
+            supervisor.path(QStringLiteral("local.ini"))));
+    }
+    QVERIFY(QDir().mkpath(supervisor.path(broken)));
+
+    QVERIFY(supervisor.start());
+    QVERIFY(supervisor.waitForCashRun(1, startWait));
+    QVERIFY(supervisor.answers());
+    const QString init = QStringLiteral("INIT:ConfigFile::init");
+    VERIFY_IN_ORDER(supervisor.log(),
+        QStringList({ entry("INFO", init,
+                          QStringLiteral("Загрузка конфигурационного файла '%1'.").arg(broken)),
+            entry("ERRR", init, QStringLiteral("Не удалось открыть файл '%1': (5) *").arg(broken)),
+            started }));
+}
+
+void tst_Faults::heldPort_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("shared"); // the other socket sets SO_REUSEADDR
+    QTest::addColumn<bool>("afterStart");
+    QTest::addColumn<bool>("supervisorRuns");
+    QTest::addColumn<bool>("supervisorAnswers");
+
+    // The supervisor binds with Qt's ShareAddress | ReuseAddressHint, which on Linux is
+    // SO_REUSEADDR alone: a port held by a socket without it makes the bind fail; one held with
+    // it is shared, and datagrams go to the socket bound last.
+    const QString loopback = QStringLiteral("127.0.0.1");
+    const QString any = QStringLiteral("0.0.0.0");
+    QTest::newRow("held without sharing, loopback") << loopback << false << false << false << false;
+    QTest::newRow("held without sharing, any address") << any << false << false << false << false;
+    QTest::newRow("held with sharing") << any << true << false << true << true;
+    QTest::newRow("taken over after the start") << loopback << true << true << true << false;
+    QTest::newRow("not taken without sharing") << loopback << false << true << true << true;
+}
+
+void tst_Faults::heldPort()
+{
+    QFETCH(QString, address);
+    QFETCH(bool, shared);
+    QFETCH(bool, afterStart);
+    QFETCH(bool, supervisorRuns);
+    QFETCH(bool, supervisorAnswers);
+
+    SupervisorProcess supervisor;
+    QVERIFY2(supervisor.isValid(), qPrintable(supervisor.errorString()));
+    QVERIFY(supervisor.configure(QString(), 6));
+    QUdpSocket other;
+    const auto bindOther = [&] {
+        return other.bind(QHostAddress(address), supervisor.serverPort(),
+            shared ? QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint
+                   : QAbstractSocket::DontShareAddress);
+    };
+    if (!afterStart)
+        QVERIFY(bindOther());
+    QVERIFY(supervisor.start());
+
+    if (!supervisorRuns) {
+        QCOMPARE(supervisor.waitForExit(startWait), 0);
+        QCOMPARE(supervisor.cashRuns(), 0);
+        const QStringList log = supervisor.log();
+        VERIFY_IN_ORDER(log,
+            QStringList({ entry("ERRR", "init", "IPC init failed"),
+                entry("ERRR", "init", "init failed") }));
+        QVERIFY(!log.contains(appExit));
+        return;
+    }
+    QVERIFY(supervisor.waitForCashRun(1, startWait));
+    if (afterStart)
+        QCOMPARE(bindOther(), shared);
+    QCOMPARE(supervisor.answers(), supervisorAnswers);
+    // Whoever holds the port with sharing and bound last reads what was meant for the supervisor.
+    QCOMPARE(other.state() == QAbstractSocket::BoundState && other.hasPendingDatagrams(),
+        !supervisorAnswers);
+    QVERIFY(supervisor.isRunning());
+}
+
+void tst_Faults::cashProgramUnusable_data()
+{
+    QTest::addColumn<QString>("program"); // "name=content" made executable, or a path
+    QTest::addColumn<QString>("workingDirectory");
+
+    QTest::newRow("missing") << QStringLiteral("no-such-program") << QString();
+    QTest::newRow("not executable") << QStringLiteral("cash=#!/bin/sh\nexit 0\n!") << QString();
+    QTest::newRow("a directory") << QStringLiteral("scripts") << QString();
+    QTest::newRow("interpreter missing")
+        << QStringLiteral("cash=#!/no/such/interpreter\n") << QString();
+    QTest::newRow("not a program") << QStringLiteral("cash=\x7f"
+                                                     "ELF garbage")
+                                   << QString();
+    QTest::newRow("working directory missing")
+        << QStringLiteral(CASHSIM_PATH) << QStringLiteral("no-such-directory");
+}
+
+void tst_Faults::cashProgramUnusable()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, workingDirectory);
+
+    SupervisorProcess supervisor;
+    QVERIFY2(supervisor.isValid(), qPrintable(supervisor.errorString()));
+    QVERIFY(QDir().mkpath(supervisor.path(QStringLiteral("scripts"))));
+    if (program.contains(QLatin1Char('='))) {
+        // A trailing "!" keeps the file from being executable.
+        QString content = program.section(QLatin1Char('='), 1);
+        const bool executable = !content.endsWith(QLatin1Char('!'));
+        if (!executable)
+            content.chop(1);
+        program = supervisor.path(program.section(QLatin1Char('='), 0, 0));
+        QVERIFY(writeFile(program, content.toLatin1()));
+        QVERIFY(QFile::setPermissions(program,
+            QFile::ReadOwner | QFile::WriteOwner
+                | (executable ? QFile::ExeOwner : QFile::Permissions())));
+    } else if (QFileInfo(program).isRelative()) {
+        program = supervisor.path(program);
+    }
+    QString extra = QStringLiteral("[CASH]\nExecutablePath=%1\n").arg(program);
+    if (!workingDirectory.isEmpty())
+        extra += QStringLiteral("WorkingDirectory=%1\n").arg(workingDirectory);
+    QVERIFY(supervisor.configure(QString(), 6, extra));
+
+    QVERIFY(supervisor.start());
+    QCOMPARE(supervisor.waitForExit(startWait), 0);
+    QCOMPARE(supervisor.cashRuns(), 0);
+    const QStringList log = supervisor.log();
+    VERIFY_IN_ORDER(log,
+        QStringList({ entry("EMRG", "slotProcessError", "Cash app process error: FailedToStart"),
+            entry("CRIT", "startProcess", "Cash process start fail : FailedToStart; Exit app") }));
+    QVERIFY(!log.contains(appExit));
+}
+
+void tst_Faults::cashProgramGoneAtRestart_data()
+{
+    QTest::addColumn<bool>("removed"); // otherwise made not executable
+    QTest::newRow("removed") << true;
+    QTest::newRow("no longer executable") << false;
+}
+
+void tst_Faults::cashProgramGoneAtRestart()
+{
+    QFETCH(bool, removed);
+    SupervisorProcess supervisor;
+    QVERIFY2(supervisor.isValid(), qPrintable(supervisor.errorString()));
+    const QString program = supervisor.path(QStringLiteral("cash"));
+    QVERIFY(QFile::copy(QStringLiteral(CASHSIM_PATH), program));
+    QVERIFY(supervisor.configure(QStringLiteral("[run 1]\nsend restart\nwait-maintenance 20000\n"
+                                                "exit 0"),
+        6, QStringLiteral("[CASH]\nExecutablePath=%1\n").arg(program)));
+    QVERIFY(supervisor.start());
+    QVERIFY(supervisor.waitForCashRun(1, startWait));
+    QVERIFY(supervisor.waitForLog(QStringLiteral("RESTART_CMD_RECEIVED"), startWait));
+
+    QVERIFY(removed ? QFile::remove(program)
+                    : QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(supervisor.releaseCashApp());
+    const QString failed =
+        entry("EMRG", "slotProcessError", "Cash app process error: FailedToStart");
+    QVERIFY(supervisor.waitForLog(failed, startWait));
+
+    // A plain start that fails leaves the supervisor idle, not ended.
+    QVERIFY(supervisor.answers());
+    QVERIFY(supervisor.isRunning());
+    QCOMPARE(supervisor.cashRuns(), 1);
+    const QStringList log = supervisor.log();
+    VERIFY_IN_ORDER(log,
+        QStringList(
+            { entry("NOTE", "slotProcessFinished", "Выполняется перезапуск процесса кассы."),
+                failed }));
+    QVERIFY(log.filter(QStringLiteral("Exit app")).isEmpty());
+}
+
+void tst_Faults::logBecomesUnwritable_data()
+{
+    QTest::addColumn<QString>("moved"); // moved aside, and a file or directory put in its place
+    QTest::addColumn<bool>("directory");
+
+    // Permissions would not stop root; a file where the directory should be (ENOTDIR) or a
+    // directory where the file should be (EISDIR) makes every open fail for everyone.
+    QTest::newRow("log directory replaced by a file") << QStringLiteral("log") << false;
+    QTest::newRow("log file replaced by a directory")
+        << QStringLiteral("log/localserver.log") << true;
+}
+
+void tst_Faults::logBecomesUnwritable()
+{
+    QFETCH(QString, moved);
+    QFETCH(bool, directory);
+
+    SupervisorProcess supervisor;
+    QVERIFY2(supervisor.isValid(), qPrintable(supervisor.errorString()));
+    QVERIFY(supervisor.configure(
+        QStringLiteral("[run 1]\nwait-maintenance 20000\nexit 0\n[run 2]"), 6));
+    QVERIFY(supervisor.start());
+    QVERIFY(supervisor.waitForCashRun(1, startWait));
+    QVERIFY(supervisor.waitForLog(initDone, startWait));
+
+    const QString path = supervisor.path(moved);
+    const QString aside = path + QStringLiteral(".old");
+    QVERIFY(QFile::rename(path, aside));
+    QVERIFY(directory ? QDir().mkdir(path) : writeFile(path, "in the way"));
+
+    // Commands are still answered and carried out; their lines are lost.
+    QCOMPARE(supervisor.send(command(0)), positiveAnswer(0));
+    QVERIFY(supervisor.releaseCashApp());
+    QVERIFY(supervisor.waitForCashRun(2, startWait));
+
+    // Once the way is clear again the next line makes a new file.
+    QVERIFY(directory ? QDir().rmdir(path) : QFile::remove(path));
+    if (!directory)
+        QVERIFY(QDir().mkdir(path));
+    QCOMPARE(supervisor.send(command(0)), positiveAnswer(0));
+    QCOMPARE(
+        supervisor.log(), QStringList({ entry("INFO", "restartCmd", "RESTART_CMD_RECEIVED") }));
+
+    const QString old = directory ? aside : aside + QStringLiteral("/localserver.log");
+    const QStringList before = logEntries(old);
+    QCOMPARE(before.last(), initDone);
+    QVERIFY(supervisor.isRunning());
+}
+
+void tst_Faults::controlScriptHangs()
+{
+    SupervisorProcess supervisor;
+    QVERIFY2(supervisor.isValid(), qPrintable(supervisor.errorString()));
+    const QString pidFile = supervisor.path(QStringLiteral("script.pid"));
+    QVERIFY(writeFile(supervisor.path(QStringLiteral("scripts/control.sh")),
+        QStringLiteral("echo $$ > %1\necho waiting\nexec sleep 60\n").arg(pidFile).toUtf8()));
+    QVERIFY(supervisor.configure(QStringLiteral("[run 1]\nsend maintainer\nexit 0\n[run 2]"), 6));
+    QVERIFY(supervisor.start());
+
+    qint64 script = 0;
+    QVERIFY(QTest::qWaitFor(
+        [&] { return (script = readFile(pidFile).trimmed().toLongLong()) > 0; }, startWait));
+    supervisor.adopt(script);
+    QVERIFY(supervisor.waitForLog(QStringLiteral("OUT:\nwaiting"), startWait));
+
+    // No time limit ends a script; meanwhile commands are answered and the cash application
+    // stays down.
+    QTest::qWait(500);
+    QVERIFY(supervisor.answers());
+    QCOMPARE(supervisor.cashRuns(), 1);
+
+    // Ended from outside, the script counts as crashed and the cash application comes back.
+    QVERIFY(killProcess(script));
+    QVERIFY(supervisor.waitForCashRun(2, startWait));
+    const QString maintainer = QStringLiteral("Maintainer:FileMaintainer::");
+    VERIFY_IN_ORDER(supervisor.log(),
+        QStringList({ entry("NOTE", "slotProcessFinished",
+                          "Процесс кассы остановлен для выполнения скриптов обслуживания."),
+            entry("INFO", maintainer + QStringLiteral("startScript"),
+                QStringLiteral("Maintenance control script started.")),
+            entry("ERRR", maintainer + QStringLiteral("slotError"),
+                QStringLiteral("Maintenance control script failed: (1) *")),
+            started,
+            entry("ERRR", maintainer + QStringLiteral("slotFinished"),
+                QStringLiteral("Maintenance control script crashed with exitcode 9")) }));
+    QVERIFY(supervisor.isRunning());
+}
+
+void tst_Faults::controlScriptFloods()
+{
+    const int outBytes = 16 << 20;
+    const int errBytes = 1 << 20;
+    SupervisorProcess supervisor;
+    QVERIFY2(supervisor.isValid(), qPrintable(supervisor.errorString()));
+    QVERIFY(writeFile(supervisor.path(QStringLiteral("scripts/control.sh")),
+        QStringLiteral("yes 'flood 0123456789abcdefghijklmnopqrstuvwxyz' | head -c %1\n"
+                       "yes 'error 0123456789' | head -c %2 >&2\n"
+                       "echo END\nexit 3\n")
+            .arg(outBytes)
+            .arg(errBytes)
+            .toUtf8()));
+    QVERIFY(supervisor.configure(QStringLiteral("[run 1]\nsend maintainer\nexit 0\n[run 2]"), 6));
+    QVERIFY(supervisor.start());
+    QVERIFY(supervisor.waitForCashRun(2, 30000));
+    QVERIFY(supervisor.answers());
+
+    // Everything the script wrote reaches the log, in pieces of whatever size arrived.
+    const QList<LogLine> lines = readLog(supervisor.path(QStringLiteral("log/localserver.log")));
+    QString out;
+    QString err;
+    for (const LogLine &line : lines) {
+        if (line.where.endsWith(QLatin1String("slotReadStandardOutput")))
+            out += line.text.mid(5);
+        else if (line.where.endsWith(QLatin1String("slotReadStandardError")))
+            err += line.text.mid(7);
+    }
+    QCOMPARE(out.size(), outBytes + 4);
+    QVERIFY(out.endsWith(QLatin1String("END\n")));
+    QCOMPARE(err.size(), errBytes);
+    VERIFY_IN_ORDER(supervisor.log(),
+        QStringList({ entry("INFO", QStringLiteral("Maintainer:FileMaintainer::slotFinished"),
+                          QStringLiteral("Maintenance control script finished successfuly with "
+                                         "exitcode 3")),
+            started }));
+}
+
+void tst_Faults::updateSourceChanges_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("line"); // %1: the package's absolute path; empty: none
+
+    QTest::newRow("removed") << QStringLiteral("remove")
+                             << QStringLiteral("Источник обновления '%1' не найден.");
+    QTest::newRow("replaced by a directory") << QStringLiteral(
+        "directory") << QStringLiteral("Источник обновления '%1' не является файлом.");
+    // Looked at, never opened: a pipe would block the program for good.
+    QTest::newRow("replaced by a named pipe")
+        << QStringLiteral("fifo") << QStringLiteral("Источник обновления '%1' не является файлом.");
+    QTest::newRow("replaced by a link")
+        << QStringLiteral("link") << QStringLiteral("Источник обновления '%1' является ссылкой.");
+    QTest::newRow("emptied") << QStringLiteral("empty") << QString();
+}
+
+void tst_Faults::updateSourceChanges()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, line);
+
+    SupervisorProcess supervisor;
+    QVERIFY2(supervisor.isValid(), qPrintable(supervisor.errorString()));
+    const QString package = supervisor.path(QStringLiteral("update.tgz"));
+    QVERIFY(writeFile(package, gzipCompressed(TarBuilder().file("new.txt", "new").end().tar())));
+    QVERIFY(supervisor.configure(QStringLiteral("[run 1]\nwait-maintenance 20000\nexit 0"), 6));
+    QVERIFY(supervisor.start());
+    QVERIFY(supervisor.waitForCashRun(1, startWait));
+    QCOMPARE(supervisor.send(command(4, "update.tgz")), positiveAnswer(4));
+
+    // Between the command and the exit of the cash application.
+    const QString aside = supervisor.path(QStringLiteral("aside.tgz"));
+    if (change != QLatin1String("empty"))
+        QVERIFY(QFile::rename(package, aside));
+    if (change == QLatin1String("directory"))
+        QVERIFY(QDir().mkdir(package));
+    else if (change == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(package).constData(), 0600), 0);
+    else if (change == QLatin1String("link"))
+        QVERIFY(QFile::link(aside, package));
+    else if (change == QLatin1String("empty"))
+        QVERIFY(writeFile(package, QByteArray()));
+    QVERIFY(supervisor.releaseCashApp());
+
+    const QString stopped =
+        entry("NOTE", "slotProcessFinished", "Процесс кассы остановлен для выполнения обновления.");
+    QVERIFY(supervisor.waitForLog(stopped, startWait));
+    // The installation blocks the event loop: an answer means it is over.
+    QVERIFY(supervisor.answers());
+    QVERIFY(supervisor.isRunning());
+    const QStringList log = supervisor.log();
+    const int at = log.indexOf(stopped);
+    const QStringList after = log.mid(at + 1);
+    if (line.isEmpty()) {
+        QCOMPARE(after,
+            QStringList({ entry("INFO", QStringLiteral("TinyTarUnpackerPrivate::unpack"),
+                QStringLiteral("Распаковка архива 'update.tgz' в '.'...")) }));
+    } else {
+        QCOMPARE(
+            after, QStringList({ entry("ERRR", where("slotProcessFinished"), line.arg(package)) }));
+    }
+    QCOMPARE(supervisor.cashRuns(), 1);
+    QVERIFY(!QFile::exists(supervisor.path(QStringLiteral("new.txt"))));
+    QVERIFY(!QFile::exists(supervisor.path(QStringLiteral("bootstrap.sh"))));
+}
+
+void tst_Faults::diskFullDuringUpdate()
+{
+    SupervisorProcess supervisor;
+    QVERIFY2(supervisor.isValid(), qPrintable(supervisor.errorString()));
+    QVERIFY(writeFile(supervisor.path(QStringLiteral("update.tgz")),
+        gzipCompressed(
+            TarBuilder().file("small", "1").file("big", patternData(2 << 20)).end().tar())));
+    QVERIFY(supervisor.configure(QStringLiteral("[run 1]\nsend update update.tgz\nexit 0"), 6));
+    // A file size limit fails writes with EFBIG as a full disk fails them with ENOSPC (a small
+    // file system would need a mount, which tests cannot make); 2048 blocks of 512 bytes.
+    QVERIFY(supervisor.start(QStringLiteral("ulimit -f 2048 && trap '' XFSZ")));
+
+    const QString failed = entry("ERRR", QStringLiteral("TinyTarUnpackerPrivate::unpack"),
+        QStringLiteral("Ошибка записи файла '%1' (статус 3).")
+            .arg(supervisor.path(QStringLiteral("big"))));
+    QVERIFY(supervisor.waitForLog(failed, startWait));
+    QVERIFY(supervisor.answers());
+    QVERIFY(supervisor.isRunning());
+    QCOMPARE(supervisor.cashRuns(), 1);
+    QCOMPARE(QFileInfo(supervisor.path(QStringLiteral("big"))).size(), qint64(1 << 20));
+    QCOMPARE(readFile(supervisor.path(QStringLiteral("small"))), QByteArray("1"));
+    QVERIFY(!QFile::exists(supervisor.path(QStringLiteral("bootstrap.sh"))));
+    QCOMPARE(supervisor.log().last(), failed);
+}
+
+void tst_Faults::readOnlyTarget_data()
+{
+    QTest::addColumn<bool>("fileReadOnly");
+    QTest::addColumn<bool>("directoryReadOnly");
+    QTest::addColumn<bool>("backups");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QByteArray>("installed");
+    QTest::addColumn<QStringList>("lines"); // after the first; "*" ends in the system's text
+
+    const QString backup = QStringLiteral("INFO Создание резервной копии файла '@/t/app.bin'");
+    const QString write = QStringLiteral("INFO Распаковка файла '@/t/app.bin'");
+    const QString moveFailed = QStringLiteral(
+        "WARN Не удалось создать резервную копию файла '@/t/app.bin' в '@/b/app.bin': (*");
+    const QString openFailed = QStringLiteral("ERRR Не удалось открыть файл '@/t/app.bin': (5) *");
+
+    // A read-only file is moved aside, not written: its directory decides.
+    QTest::newRow("read-only file")
+        << true << false << true << true << QByteArray("new") << QStringList({ backup, write });
+    QTest::newRow("read-only file, no backups")
+        << true << false << false << false << QByteArray("old")
+        << QStringList({ write, openFailed });
+    QTest::newRow("read-only directory, writable file")
+        << false << true << true << true << QByteArray("new")
+        << QStringList({ backup, moveFailed, write });
+    QTest::newRow("read-only file in a read-only directory")
+        << true << true << true << false << QByteArray("old")
+        << QStringList({ backup, moveFailed, write, openFailed });
+}
+
+void tst_Faults::readOnlyTarget()
+{
+    QFETCH(bool, fileReadOnly);
+    QFETCH(bool, directoryReadOnly);
+    QFETCH(bool, backups);
+    QFETCH(QStringList, lines);
+
+    QTemporaryDir dir;
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    const auto path = [&dir](
+                          const char *relative) { return dir.filePath(QLatin1String(relative)); };
+    QVERIFY(writeFile(path("t/app.bin"), "old"));
+    QVERIFY(QDir().mkpath(path("b")));
+    QVERIFY(QDir().mkpath(path("log")));
+    QVERIFY(
+        writeFile(path("pkg"), gzipCompressed(TarBuilder().file("app.bin", "new").end().tar())));
+
+    // Root ignores permissions; the installation then runs as nobody, owner of the tree.
+    const passwd *nobody = ::getpwnam("nobody");
+    const bool dropRoot = ::geteuid() == 0;
+    if (dropRoot) {
+        QVERIFY(nobody);
+        for (const char *entry : { "", "t", "t/app.bin", "b", "log", "pkg" })
+            QCOMPARE(
+                ::chown(QFile::encodeName(path(entry)).constData(), nobody->pw_uid, nobody->pw_gid),
+                0);
+    }
+    const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ExeOwner;
+    const QFile::Permissions writable = readOnly | QFile::WriteOwner;
+    QVERIFY(QFile::setPermissions(
+        path("t/app.bin"), fileReadOnly ? QFile::ReadOwner : QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(QFile::setPermissions(path("t"), directoryReadOnly ? readOnly : writable));
+    const auto restore = qScopeGuard([&] { QFile::setPermissions(path("t"), writable); });
+
+    Log::setDirectory(path("log"));
+    Log::setBaseName(QStringLiteral("localserver"));
+    Log::setLevel(Log::Debug);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (dropRoot && (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0))
+            ::_exit(2);
+        TinyTarUnpacker unpacker(path("pkg"), path("t"), backups ? path("b") : QString());
+        ::_exit(unpacker.unpack() ? 0 : 1);
+    }
+    int status = 0;
+    QVERIFY(pid > 0 && ::waitpid(pid, &status, 0) == pid);
+    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) < 2);
+    QTEST(WEXITSTATUS(status) == 0, "result");
+    QTEST(readFile(path("t/app.bin")), "installed");
+    QCOMPARE(readFile(path("b/app.bin")), QByteArray(backups && !directoryReadOnly ? "old" : ""));
+
+    QStringList written = logEntries(path("log/localserver.log"));
+    for (QString &line : written) {
+        line.replace(QLatin1String("; TinyTarUnpackerPrivate::unpack; "), QLatin1String(" "));
+        line.replace(dir.path(), QLatin1String("@"));
+    }
+    lines.prepend(QStringLiteral("INFO Распаковка архива '@/pkg' в '@/t'..."));
+    QCOMPARE(written.size(), lines.size());
+    for (int i = 0; i < lines.size(); ++i) {
+        if (lines.at(i).endsWith(QLatin1Char('*')))
+            QVERIFY2(written.at(i).startsWith(lines.at(i).chopped(1)), qPrintable(written.at(i)));
+        else
+            QCOMPARE(written.at(i), lines.at(i));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_Faults)
+#include "tst_faults.moc"
