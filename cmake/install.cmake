@@ -1,0 +1,63 @@
+# Install rules and packages (.deb and .tar.gz through CPack).
+#
+# The installed tree is the program's directory: the supervisor looks for config.ini, writes
+# log/ and backup/ and installs update packages beside its own file, so it sits at the top of
+# the prefix, with the tools and the documents below it:
+#
+#   <prefix>/localcashserver            the supervisor
+#   <prefix>/config.ini.example         copy to config.ini and edit
+#   <prefix>/tools/cashsim              simulated cash application and command-line client
+#   <prefix>/tools/cashpkg              update package tool (once it is built)
+#   <prefix>/share/doc/localcashserver  README.md, config.ini.example and docs/ as in the sources,
+#                                       so that the links between them hold
+#
+# The .deb installs under /opt/localcashserver; the .tar.gz holds the same tree in one
+# directory, to be unpacked wherever the program is to live.
+
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT AND NOT WIN32)
+    set(CMAKE_INSTALL_PREFIX "/opt/localcashserver" CACHE PATH "Installation directory" FORCE)
+endif()
+
+set(LCS_DOC_DIR "share/doc/localcashserver")
+
+install(TARGETS localcashserver RUNTIME DESTINATION .)
+install(TARGETS cashsim RUNTIME DESTINATION tools)
+if(TARGET cashpkg)
+    install(TARGETS cashpkg RUNTIME DESTINATION tools)
+endif()
+install(FILES config.ini.example DESTINATION .)
+install(FILES README.md config.ini.example DESTINATION ${LCS_DOC_DIR})
+install(FILES docs/protocol.md docs/configuration.md docs/operations.md
+        DESTINATION ${LCS_DOC_DIR}/docs)
+install(FILES docs/examples/localcashserver.service docs/examples/50-localcashserver.rules
+        DESTINATION ${LCS_DOC_DIR}/docs/examples)
+
+set(CPACK_PACKAGE_NAME "localcashserver")
+set(CPACK_PACKAGE_VENDOR "localcashserver developers")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Supervisor of a shop till's cash application")
+set(LCS_PACKAGE_MAINTAINER "localcashserver developers <localcashserver@example.org>"
+    CACHE STRING "Maintainer named in the packages")
+set(CPACK_PACKAGE_CONTACT "${LCS_PACKAGE_MAINTAINER}")
+set(CPACK_GENERATOR "DEB;TGZ")
+set(CPACK_STRIP_FILES ON)
+# The install prefix of each package is chosen in cpackoptions.cmake.
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/cpackoptions.cmake")
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${LCS_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION "admin")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+# The extended description; the first line of the control field is the summary above.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "localcashserver starts the till's cash application and acts on its commands over
+UDP on the local host: restart, reboot, power off, daily maintenance with a
+Python control script, and update packages installed over its own directory
+with a backup of every replaced file, followed by a restart of itself.
+It logs everything in a fixed line format. The package also holds cashsim, a
+simulated cash application for tests.")
+# The Qt and zlib libraries the programs link, as dpkg-shlibdeps finds them.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The maintenance control script is run by Python.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3")
+
+include(CPack)
