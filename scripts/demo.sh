@@ -237,14 +237,19 @@ cp build/localcashserver "$demo/pkgsrc/$program"
 printf 'item;price\nbread;1.15\nmilk;0.95\n' >"$demo/pkgsrc/data/prices.csv"
 printf 'Two loaves for the price of one on Sundays.\n' >"$demo/pkgsrc/data/offers.txt"
 mkdir -p "$till/incoming"
-tar -czf "$till/incoming/update.tgz" -C "$demo/pkgsrc" .
+# cashpkg builds it with the installer's own rules (every directory before its files) and checks
+# it against the till before it goes out; plain `tar -czf update.tgz -C pkgsrc .` works too.
+build/cashpkg build "$demo/pkgsrc" -o "$till/incoming/update.tgz" >/dev/null
+build/cashpkg check "$till/incoming/update.tgz" --target "$till" >"$demo/check.txt" \
+    || { cat "$demo/check.txt"; fail "cashpkg check found errors in the update package"; }
 
 note "program       demo/till/$program (the supervisor, under a name of its own)"
 note "cash app      demo/till/cashsim, playing demo/till/scenario.txt"
 note "UDP ports     supervisor $server_port, cash application $cash_port (free ports picked now)"
 note "maintenance   $python scripts/control.py ./archive"
 note "power         a fake systemctl first in PATH records requests in demo/systemctl.calls"
-note "update        demo/till/incoming/update.tgz, made with: tar -czf update.tgz -C demo/pkgsrc ."
+note "update        demo/till/incoming/update.tgz, made with: cashpkg build demo/pkgsrc -o update.tgz"
+note "              cashpkg check --target demo/till: $(tail -n 1 "$demo/check.txt")"
 note "              entries: $(tar -tzf "$till/incoming/update.tgz" | LC_ALL=C sort | tr '\n' ' ')"
 
 export PATH="$demo/fakebin:$PATH"
