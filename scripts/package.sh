@@ -4,16 +4,23 @@
 # dependencies are right, and the programs unpacked from the .deb run (the supervisor starts a
 # simulated cash application and ends with it). Installs what it needs. Exits non-zero when any
 # check fails.
+# Usage: scripts/package.sh [BUILD_DIR]   (with BUILD_DIR: package that existing Qt 6 build instead
+# of making a release build first; CI packages the build its tests ran on)
 set -eu
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh dpkg-dev file
 
-dir=build-package
+if [ $# -ge 1 ]; then
+    dir=$1
+    echo "== Packaging the existing build in $dir"
+else
+    dir=build-package
+    echo "== Building the release in $dir"
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLCS_WERROR=ON -DLCS_QT_VERSION=6 \
+        -DBUILD_TESTING=OFF >/dev/null
+fi
 out=$dir/packages
-echo "== Building the release in $dir"
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLCS_WERROR=ON -DLCS_QT_VERSION=6 \
-    -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$dir"
 
 echo "== Making the packages"
