@@ -116,6 +116,9 @@ void tst_CashProcessManager::failedStart_data()
 
     QTest::newRow("missing program") << QStringLiteral("{dir}/vorcam") << QString();
     QTest::newRow("not executable") << QStringLiteral("{dir}/plain.txt") << QString();
+    QTest::newRow("a directory") << QStringLiteral("{dir}") << QString();
+    QTest::newRow("interpreter missing") << QStringLiteral("{dir}/noint") << QString();
+    QTest::newRow("not a program") << QStringLiteral("{dir}/garbage") << QString();
     QTest::newRow("missing working directory") << cashsim << QStringLiteral("gone");
     QTest::newRow("empty program") << QString() << QString();
 }
@@ -127,6 +130,11 @@ void tst_CashProcessManager::failedStart()
     QVERIFY(writeFile(dir->filePath(QStringLiteral("plain.txt")), "#!/bin/sh\nexit 0\n"));
     QVERIFY(QFile::setPermissions(
         dir->filePath(QStringLiteral("plain.txt")), QFile::ReadOwner | QFile::WriteOwner));
+    const QFile::Permissions executable = QFile::ReadOwner | QFile::ExeOwner;
+    QVERIFY(writeFile(dir->filePath(QStringLiteral("noint")), "#!/no/such/interpreter\n"));
+    QVERIFY(QFile::setPermissions(dir->filePath(QStringLiteral("noint")), executable));
+    QVERIFY(writeFile(dir->filePath(QStringLiteral("garbage")), "\x7f" "ELF garbage"));
+    QVERIFY(QFile::setPermissions(dir->filePath(QStringLiteral("garbage")), executable));
 
     manager->setExecutablePath(program.replace(QLatin1String("{dir}"), dir->path()));
     manager->setWorkingDirectory(dir->filePath(workingDirectory));

@@ -1,10 +1,9 @@
+#include "filetree.h"
 #include "log/log.h"
 #include "tarbuilder.h"
 #include "testutil.h"
 #include "update/tinytarunpacker.h"
 
-#include <QCryptographicHash>
-#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -23,55 +22,12 @@
 
 namespace {
 
-// A file's content as the trees below show it: short text as it is, anything else by size and hash.
-QString describe(const QByteArray &content)
-{
-    const bool text = content.size() <= 40
-        && std::all_of(content.begin(), content.end(), [](char c) { return c >= ' ' && c < 127; });
-    if (text)
-        return QString::fromLatin1(content);
-    return QStringLiteral("<%1 bytes %2>")
-        .arg(content.size())
-        .arg(QString::fromLatin1(
-            QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex().left(8)));
-}
-
-// "dir/" for each directory and "file=content" for each file below root, sorted.
-QStringList tree(const QString &root, const QStringList &skip = QStringList())
-{
-    QStringList entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-        QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString name = QDir(root).relativeFilePath(path);
-        if (skip.contains(name.section(QLatin1Char('/'), 0, 0)))
-            continue;
-        if (it.fileInfo().isSymLink())
-            entries << name + QLatin1String("->");
-        else if (it.fileInfo().isDir())
-            entries << name + QLatin1Char('/');
-        else
-            entries << name + QLatin1Char('=') + describe(readFile(path));
-    }
-    entries.sort();
-    return entries;
-}
-
 const QByteArray sampleTar = TarBuilder()
                                  .directory("d/")
                                  .file("d/a.txt", "hello")
                                  .file("big", patternData(1000))
                                  .end()
                                  .tar();
-
-QStringList list(std::initializer_list<const char *> items)
-{
-    QStringList strings;
-    for (const char *item : items)
-        strings << QString::fromUtf8(item);
-    return strings;
-}
 
 } // namespace
 
@@ -374,7 +330,8 @@ void tst_TinyTarUnpacker::refusedNames_data()
     QTest::addColumn<QStringList>("existing");
     QTest::addColumn<QString>("backup");
 
-    // Each name, if it were obeyed, would write over the sentinel or create a file outside t.
+    // Each name, if it were obeyed, would write over the sentinel or create a file outside t. The
+    // name rules themselves are tst_entryname's; links need the tree and are tried here.
     // "@" stands for the temporary directory.
     const auto row = [&](const char *label, const QByteArray &name, bool isDirectory = false,
                          std::initializer_list<const char *> existing = {},
@@ -382,12 +339,7 @@ void tst_TinyTarUnpacker::refusedNames_data()
         QTest::newRow(label) << name << isDirectory << list(existing) << backup;
     };
     row("absolute", "@/outside/sentinel");
-    row("absolute directory", "@/outside/new/", true);
     row("climbing", "../outside/sentinel");
-    row("climbing inside a name", "a/../../outside/sentinel");
-    row("backslash climbing", "..\\outside\\sentinel");
-    row("device name", "nul.txt");
-    row("no name", "");
     row("through a link", "out/sentinel", false, { "t/out->outside" });
     row("through a link without backups", "out/sentinel", false, { "t/out->outside" }, QString());
     row("directory through a link", "out/new/", true, { "t/out->outside" });
@@ -486,10 +438,6 @@ void tst_TinyTarUnpacker::realTools_data()
     QTest::newRow("pigz zlib stream")
         << "tar" << list({ "--use-compress-program=pigz -z", "-cf", "%P", "-C", "%S", "." })
         << QString();
-    QTest::newRow("Python ustar") << "python3" << list({ "-c", python, "%P", "%S", "ustar" })
-                                  << QString();
-    QTest::newRow("Python GNU") << "python3" << list({ "-c", python, "%P", "%S", "gnu" })
-                                << QString();
     QTest::newRow("Python pax") << "python3" << list({ "-c", python, "%P", "%S", "pax" })
                                 << QStringLiteral("@PaxHeader");
 }
