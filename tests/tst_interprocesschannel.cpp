@@ -64,8 +64,6 @@ private slots:
     void oneReadPerCommand();
     void timeoutThenLateAnswer();
     void sendFailureLeavesAnswer();
-    void answerName_data();
-    void answerName();
 
 private:
     QString logPath() const { return dir->filePath(QStringLiteral("localserver.log")); }
@@ -279,25 +277,6 @@ void tst_InterProcessChannel::sendFailureLeavesAnswer()
     QCOMPARE(channel->answerCode(), int(ANSWER_SUCCESS));
     QCOMPARE(logEntries(logPath()),
         QStringList({ sentLine, entry("WARN", QStringLiteral("Send Command ERROR")) }));
-}
-
-void tst_InterProcessChannel::answerName_data()
-{
-    QTest::addColumn<int>("value");
-    QTest::addColumn<QString>("name");
-    QTest::newRow("-1") << -1 << QStringLiteral("UNKNOWN");
-    QTest::newRow("0") << 0 << QStringLiteral("SUCCESS");
-    QTest::newRow("1") << 1 << QStringLiteral("FAIL");
-    QTest::newRow("2") << 2 << QStringLiteral("TIMEOUT");
-    QTest::newRow("3") << 3 << QStringLiteral("UNKNOWN");
-    QTest::newRow("-2") << -2 << QStringLiteral("UNKNOWN");
-}
-
-void tst_InterProcessChannel::answerName()
-{
-    QFETCH(int, value);
-    QFETCH(QString, name);
-    QCOMPARE(InterProcessChannel<RecordingOwner>::answerName(value), name);
 }
 
 QTEST_GUILESS_MAIN(tst_InterProcessChannel)

@@ -48,8 +48,6 @@ private slots:
     void sendFailure_data();
     void sendFailure();
     void rebindMovesToNewPort();
-    void bindFailure_data();
-    void bindFailure();
     void emptyDatagram();
 
 private:
@@ -198,32 +196,6 @@ void tst_UDP::rebindMovesToNewPort()
     QCOMPARE(peer.writeDatagram("old", QHostAddress::LocalHost, oldPort), 3);
     QCOMPARE(peer.writeDatagram("new", QHostAddress::LocalHost, udp->localPort()), 3);
     QTRY_COMPARE(channel.datagrams, QList<QByteArray>({ "new" }));
-}
-
-void tst_UDP::bindFailure_data()
-{
-    QTest::addColumn<bool>("portHeld");
-    QTest::addColumn<QString>("address");
-    QTest::newRow("port held without sharing") << true << QStringLiteral("0.0.0.0");
-    QTest::newRow("address not on this machine") << false << QStringLiteral("192.0.2.1");
-}
-
-void tst_UDP::bindFailure()
-{
-    QFETCH(bool, portHeld);
-    QFETCH(QString, address);
-
-    QUdpSocket holder;
-    quint16 port = 0;
-    if (portHeld) {
-        QVERIFY(
-            holder.bind(QHostAddress(QHostAddress::AnyIPv4), 0, QAbstractSocket::DontShareAddress));
-        port = holder.localPort();
-    }
-    RecordingChannel other;
-    UDP endpoint(&other);
-    QVERIFY(!endpoint.bind(QHostAddress(address), port,
-        QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint));
 }
 
 void tst_UDP::emptyDatagram()
