@@ -156,10 +156,6 @@ void tst_Cashsim::client_data()
     QTest::newRow("update") << args("send update pkg/u.tgz") << 0
                             << QStringLiteral("send update pkg/u.tgz: positive answer")
                             << Calls({ Call(4, "pkg/u.tgz") });
-    QTest::newRow("update, empty path")
-        << (QStringList({ QStringLiteral("send"), QStringLiteral("update"), QString() })
-               << QStringLiteral("--server-port=") + port)
-        << 0 << QStringLiteral("send update: positive answer") << Calls({ Call(4, "") });
     QTest::newRow("raw halt") << args("send raw 00000002") << 0
                               << QStringLiteral("send raw 00000002: positive answer")
                               << Calls({ Call(2, "") });
@@ -173,11 +169,6 @@ void tst_Cashsim::client_data()
         << QStringLiteral("--server-address=192.0.2.1"))
                                 << 5 << QStringLiteral("send halt: send failed") << Calls();
     QTest::newRow("unknown command") << args("send bogus") << 2 << QString() << Calls();
-    QTest::newRow("port 0") << args("send halt").replaceInStrings(port, QStringLiteral("0")) << 2
-                            << QString() << Calls();
-    QTest::newRow("host name") << (args("send halt")
-        << QStringLiteral("--server-address") << QStringLiteral("localhost"))
-                               << 2 << QString() << Calls();
     QTest::newRow("unknown option")
         << (args("send halt") << QStringLiteral("--loud")) << 2 << QString() << Calls();
 }
@@ -220,8 +211,6 @@ void tst_Cashsim::childFailures_data()
         << QStringLiteral("no MAINTENANCE_START_CMD in time");
     QTest::newRow("bad step") << QByteArray("send restart\nfly away\n") << QStringList() << 2
                               << QStringLiteral("line 2: unknown or incomplete step 'fly away'");
-    QTest::newRow("bad section") << QByteArray("[run 0]\nexit 1\n") << QStringList() << 2
-                                 << QStringLiteral("line 1: bad section");
     QTest::newRow("missing scenario")
         << QByteArray()
         << QStringList({ QStringLiteral("--scenario"), QStringLiteral("{dir}/none.txt") }) << 2

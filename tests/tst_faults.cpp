@@ -1,21 +1,15 @@
-#include "log/log.h"
 #include "processutil.h"
 #include "supervisorprocess.h"
 #include "tarbuilder.h"
 #include "testutil.h"
-#include "update/tinytarunpacker.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QScopeGuard>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
-#include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 // Faults from outside the program, against the real binary (or, where the program cannot be
@@ -37,8 +31,6 @@ private slots:
     void controlScriptFloods();
     void updateSourceChanges_data();
     void updateSourceChanges();
-    void readOnlyTarget_data();
-    void readOnlyTarget();
 };
 
 namespace {
@@ -394,101 +386,6 @@ void tst_Faults::updateSourceChanges()
     QCOMPARE(supervisor.cashRuns(), 1);
     QVERIFY(!QFile::exists(supervisor.path(QStringLiteral("new.txt"))));
     QVERIFY(!QFile::exists(supervisor.path(QStringLiteral("bootstrap.sh"))));
-}
-
-void tst_Faults::readOnlyTarget_data()
-{
-    QTest::addColumn<bool>("fileReadOnly");
-    QTest::addColumn<bool>("directoryReadOnly");
-    QTest::addColumn<bool>("backups");
-    QTest::addColumn<bool>("result");
-    QTest::addColumn<QByteArray>("installed");
-    QTest::addColumn<QStringList>("lines"); // after the first; "*" ends in the system's text
-
-    const QString backup = QStringLiteral("INFO Создание резервной копии файла '@/t/app.bin'");
-    const QString write = QStringLiteral("INFO Распаковка файла '@/t/app.bin'");
-    const QString moveFailed = QStringLiteral(
-        "WARN Не удалось создать резервную копию файла '@/t/app.bin' в '@/b/app.bin': (*");
-    const QString openFailed = QStringLiteral("ERRR Не удалось открыть файл '@/t/app.bin': (5) *");
-
-    // A read-only file is moved aside, not written: its directory decides.
-    QTest::newRow("read-only file")
-        << true << false << true << true << QByteArray("new") << QStringList({ backup, write });
-    QTest::newRow("read-only file, no backups")
-        << true << false << false << false << QByteArray("old")
-        << QStringList({ write, openFailed });
-    QTest::newRow("read-only directory, writable file")
-        << false << true << true << true << QByteArray("new")
-        << QStringList({ backup, moveFailed, write });
-    QTest::newRow("read-only file in a read-only directory")
-        << true << true << true << false << QByteArray("old")
-        << QStringList({ backup, moveFailed, write, openFailed });
-}
-
-void tst_Faults::readOnlyTarget()
-{
-    QFETCH(bool, fileReadOnly);
-    QFETCH(bool, directoryReadOnly);
-    QFETCH(bool, backups);
-    QFETCH(QStringList, lines);
-
-    QTemporaryDir dir;
-    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-    const auto path = [&dir](
-                          const char *relative) { return dir.filePath(QLatin1String(relative)); };
-    QVERIFY(writeFile(path("t/app.bin"), "old"));
-    QVERIFY(QDir().mkpath(path("b")));
-    QVERIFY(QDir().mkpath(path("log")));
-    QVERIFY(
-        writeFile(path("pkg"), gzipCompressed(TarBuilder().file("app.bin", "new").end().tar())));
-
-    // Root ignores permissions; the installation then runs as nobody, owner of the tree.
-    const passwd *nobody = ::getpwnam("nobody");
-    const bool dropRoot = ::geteuid() == 0;
-    if (dropRoot) {
-        QVERIFY(nobody);
-        for (const char *entry : { "", "t", "t/app.bin", "b", "log", "pkg" })
-            QCOMPARE(
-                ::chown(QFile::encodeName(path(entry)).constData(), nobody->pw_uid, nobody->pw_gid),
-                0);
-    }
-    const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ExeOwner;
-    const QFile::Permissions writable = readOnly | QFile::WriteOwner;
-    QVERIFY(QFile::setPermissions(
-        path("t/app.bin"), fileReadOnly ? QFile::ReadOwner : QFile::ReadOwner | QFile::WriteOwner));
-    QVERIFY(QFile::setPermissions(path("t"), directoryReadOnly ? readOnly : writable));
-    const auto restore = qScopeGuard([&] { QFile::setPermissions(path("t"), writable); });
-
-    Log::setDirectory(path("log"));
-    Log::setBaseName(QStringLiteral("localserver"));
-    Log::setLevel(Log::Debug);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (dropRoot && (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0))
-            ::_exit(2);
-        TinyTarUnpacker unpacker(path("pkg"), path("t"), backups ? path("b") : QString());
-        ::_exit(unpacker.unpack() ? 0 : 1);
-    }
-    int status = 0;
-    QVERIFY(pid > 0 && ::waitpid(pid, &status, 0) == pid);
-    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) < 2);
-    QTEST(WEXITSTATUS(status) == 0, "result");
-    QTEST(readFile(path("t/app.bin")), "installed");
-    QCOMPARE(readFile(path("b/app.bin")), QByteArray(backups && !directoryReadOnly ? "old" : ""));
-
-    QStringList written = logEntries(path("log/localserver.log"));
-    for (QString &line : written) {
-        line.replace(QLatin1String("; TinyTarUnpackerPrivate::unpack; "), QLatin1String(" "));
-        line.replace(dir.path(), QLatin1String("@"));
-    }
-    lines.prepend(QStringLiteral("INFO Распаковка архива '@/pkg' в '@/t'..."));
-    QCOMPARE(written.size(), lines.size());
-    for (int i = 0; i < lines.size(); ++i) {
-        if (lines.at(i).endsWith(QLatin1Char('*')))
-            QVERIFY2(written.at(i).startsWith(lines.at(i).chopped(1)), qPrintable(written.at(i)));
-        else
-            QCOMPARE(written.at(i), lines.at(i));
-    }
 }
 
 QTEST_GUILESS_MAIN(tst_Faults)
