@@ -1,10 +1,13 @@
 #include "filetree.h"
 
+#include "tarbuilder.h"
 #include "testutil.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
+#include <QProcess>
 
 #include <algorithm>
 
@@ -39,6 +42,33 @@ QStringList tree(const QString &root, const QStringList &skip)
     }
     entries.sort();
     return entries;
+}
+
+bool makeTree(const QString &root, const QStringList &entries)
+{
+    for (const QString &entry : entries) {
+        const int equals = entry.indexOf(QLatin1Char('='));
+        const int arrow = entry.indexOf(QLatin1String("->"));
+        const bool link = arrow >= 0 && (equals < 0 || arrow < equals);
+        const QString name =
+            root + QLatin1Char('/') + entry.left(link ? arrow : equals).remove(QLatin1Char('|'));
+        if (!QDir().mkpath(entry.endsWith(QLatin1Char('/')) ? name : QFileInfo(name).path()))
+            return false;
+        bool made = true;
+        if (entry.endsWith(QLatin1Char('|'))) {
+            made = QProcess::execute(QStringLiteral("mkfifo"), { name }) == 0;
+        } else if (link) {
+            made = QFile::link(entry.mid(arrow + 2), name) && QFileInfo(name).isSymLink();
+        } else if (equals >= 0) {
+            const QString content = entry.mid(equals + 1);
+            made = writeFile(name,
+                content.startsWith(QLatin1Char('#')) ? patternData(content.mid(1).toInt())
+                                                     : content.toUtf8());
+        }
+        if (!made)
+            return false;
+    }
+    return true;
 }
 
 QStringList list(std::initializer_list<const char *> items)

@@ -89,9 +89,7 @@ private:
     QString path(const QString &relative) const { return dir->filePath(relative); }
     Result cashpkg(const QStringList &arguments) const;
     QJsonObject check(const QStringList &arguments, int *status = nullptr) const;
-    // "dir/", "file=content", "file=#size" (pattern data), "link->target" or "fifo|", below the
-    // temporary directory.
-    bool create(const QStringList &entries) const;
+    bool create(const QStringList &entries) const { return makeTree(dir->path(), entries); }
 
     QScopedPointer<QTemporaryDir> dir;
 };
@@ -123,31 +121,6 @@ QJsonObject tst_CashPkg::check(const QStringList &arguments, int *status) const
     if (status)
         *status = result.status;
     return QJsonDocument::fromJson(result.out.toUtf8()).object();
-}
-
-bool tst_CashPkg::create(const QStringList &entries) const
-{
-    for (const QString &entry : entries) {
-        bool made = false;
-        if (entry.endsWith(QLatin1Char('/'))) {
-            made = QDir().mkpath(path(entry));
-        } else if (entry.endsWith(QLatin1Char('|'))) {
-            made = QDir().mkpath(QFileInfo(path(entry)).path())
-                && QProcess::execute(QStringLiteral("mkfifo"), { path(entry.chopped(1)) }) == 0;
-        } else if (entry.contains(QLatin1String("->"))) {
-            const QString link = path(entry.section(QLatin1String("->"), 0, 0));
-            made = QDir().mkpath(QFileInfo(link).path())
-                && QFile::link(entry.section(QLatin1String("->"), 1), link);
-        } else {
-            const QString content = entry.section(QLatin1Char('='), 1);
-            made = writeFile(path(entry.section(QLatin1Char('='), 0, 0)),
-                content.startsWith(QLatin1Char('#')) ? patternData(content.mid(1).toInt())
-                                                     : content.toUtf8());
-        }
-        if (!made)
-            return false;
-    }
-    return true;
 }
 
 void tst_CashPkg::roundTrip_data()

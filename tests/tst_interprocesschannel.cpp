@@ -58,7 +58,6 @@ private slots:
     void init();
     void receivedCommand_data();
     void receivedCommand();
-    void withoutOwnerEverythingIsRefused();
     void processCommand_data();
     void processCommand();
     void oneReadPerCommand();
@@ -175,19 +174,6 @@ void tst_InterProcessChannel::receivedCommand()
     QVERIFY(!elsewhere.hasPendingDatagrams());
     // Nothing the channel received here is logged.
     QCOMPARE(logEntries(logPath()), QStringList());
-}
-
-void tst_InterProcessChannel::withoutOwnerEverythingIsRefused()
-{
-    InterProcessChannel<RecordingOwner> ownerless(nullptr);
-    ownerless.registerCommand(RESTART_CMD, &RecordingOwner::restartCmd);
-    QVERIFY(ownerless.bind(0));
-    ownerless.udp().setPeerPort(peer.localPort());
-
-    QCOMPARE(
-        peer.writeDatagram(bytes("00000000"), QHostAddress::LocalHost, ownerless.udp().localPort()),
-        4);
-    QCOMPARE(answersAtPeer(1), QList<QByteArray>({ bytes("00020000") }));
 }
 
 void tst_InterProcessChannel::processCommand_data()

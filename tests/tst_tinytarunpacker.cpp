@@ -6,7 +6,6 @@
 
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -60,7 +59,7 @@ private:
     // The log, with each line that matches a wildcard line of expected replaced by it.
     QStringList logAs(const QStringList &expected) const;
     bool install(const QByteArray &package, const QString &backup = QStringLiteral("b"));
-    bool create(const QStringList &entries);
+    bool create(const QStringList &entries) const { return makeTree(dir->path(), entries); }
 
     QScopedPointer<QTemporaryDir> dir;
 };
@@ -107,27 +106,6 @@ bool tst_TinyTarUnpacker::install(const QByteArray &package, const QString &back
     return unpacker.unpack();
 }
 
-// "dir/", "file=content" or "link->target", relative to the temporary directory.
-bool tst_TinyTarUnpacker::create(const QStringList &entries)
-{
-    for (const QString &entry : entries) {
-        const QString name = path(entry.section(QRegularExpression(QStringLiteral("=|->")), 0, 0));
-        bool made = false;
-        if (entry.endsWith(QLatin1Char('/'))) {
-            made = QDir().mkpath(name);
-        } else if (entry.contains(QLatin1String("->"))) {
-            made = QDir().mkpath(QFileInfo(name).path())
-                && QFile::link(path(entry.section(QLatin1String("->"), 1)), name)
-                && QFileInfo(name).isSymbolicLink();
-        } else {
-            made = writeFile(name, entry.section(QLatin1Char('='), 1).toUtf8());
-        }
-        if (!made)
-            return false;
-    }
-    return true;
-}
-
 void tst_TinyTarUnpacker::install_data()
 {
     QTest::addColumn<QStringList>("existing");
@@ -172,24 +150,11 @@ void tst_TinyTarUnpacker::install_data()
         << list({ "WARN Не удалось создать путь '@/x/b' для сохранения резервной копии." });
     QTest::newRow("plain tar") << QStringList() << b << sampleTar << false << list({ "b/", "t/" })
                                << QStringList();
-    QTest::newRow("nothing inside") << QStringList() << b << gzipCompressed(QByteArray()) << false
-                                    << list({ "b/", "t/" }) << QStringList();
-    QByteArray corrupt = gzipCompressed(sampleTar);
-    corrupt[corrupt.size() / 2] = char(~corrupt.at(corrupt.size() / 2));
-    corrupt[corrupt.size() / 2 + 1] = char(~corrupt.at(corrupt.size() / 2 + 1));
-    QTest::newRow("corrupt") << QStringList() << b << corrupt << false << list({ "b/", "t/" })
-                             << QStringList();
-
     QByteArray broken = sampleTar;
     broken[1536] = 'X'; // name in the third header
     QTest::newRow("bad checksum keeps earlier entries")
         << QStringList() << b << gzipCompressed(broken) << false
         << list({ "b/", "t/", "t/d/", "t/d/a.txt=hello" }) << firstLines(2);
-    QByteArray signedSum = TarBuilder::header("файл", 0);
-    TarBuilder::storeChecksum(signedSum, true);
-    QTest::newRow("signed-byte checksum")
-        << QStringList() << b << gzipCompressed(TarBuilder().entry(signedSum).end().tar()) << false
-        << list({ "b/", "t/" }) << QStringList();
     QTest::newRow("no end records")
         << QStringList() << b << gzipCompressed(sampleTar.left(sampleTar.size() - 1024)) << false
         << sample << sampleLines;
@@ -351,12 +316,12 @@ void tst_TinyTarUnpacker::refusedNames_data()
     };
     row("absolute", "@/outside/sentinel");
     row("climbing", "../outside/sentinel");
-    row("through a link", "out/sentinel", false, { "t/out->outside" });
-    row("through a link without backups", "out/sentinel", false, { "t/out->outside" }, QString());
-    row("directory through a link", "out/new/", true, { "t/out->outside" });
-    row("dangling link", "new", false, { "t/new->outside/new" });
-    row("link to a sibling", "out/x", false, { "t-x/", "t/out->t-x" });
-    row("backup through a link", "a/f", false, { "t/a/f=old", "b/a->outside" });
+    row("through a link", "out/sentinel", false, { "t/out->../outside" });
+    row("through a link without backups", "out/sentinel", false, { "t/out->../outside" }, QString());
+    row("directory through a link", "out/new/", true, { "t/out->../outside" });
+    row("dangling link", "new", false, { "t/new->../outside/new" });
+    row("link to a sibling", "out/x", false, { "t-x/", "t/out->../t-x" });
+    row("backup through a link", "a/f", false, { "t/a/f=old", "b/a->../outside" });
 }
 
 void tst_TinyTarUnpacker::refusedNames()
