@@ -162,7 +162,8 @@ bool SupervisorProcess::start(const QStringList &arguments)
     // The cash application's output comes through the supervisor's; kept for a failing test.
     process.setStandardOutputFile(path(QStringLiteral("output.txt")), QIODevice::Append);
     process.setStandardErrorFile(path(QStringLiteral("output.txt")), QIODevice::Append);
-    process.setWorkingDirectory(path());
+    // Elsewhere than its own directory, which it must find by itself.
+    process.setWorkingDirectory(outsidePath(QString()));
     process.start(program, arguments);
     if (!process.waitForStarted(10000))
         return false;
