@@ -96,10 +96,10 @@ QByteArray zlibCompressed(const QByteArray &data)
     return out;
 }
 
-QByteArray gzipCompressed(const QByteArray &data)
+QByteArray gzipCompressed(const QByteArray &data, int level)
 {
     z_stream stream = {};
-    if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&stream, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return QByteArray();
     QByteArray out(int(deflateBound(&stream, uLong(data.size()))) + 32, '\0');
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
@@ -117,7 +117,7 @@ QByteArray zeroBomb(int chunks, const QByteArray &head)
     const QByteArray zeros(16 << 20, '\0');
     z_stream stream = {};
     // Long runs of one byte: the highest ratio deflate reaches.
-    if (deflateInit2(&stream, 1, Z_DEFLATED, 15 + 16, 9, Z_RLE) != Z_OK)
+    if (deflateInit2(&stream, 1, Z_DEFLATED, 15, 9, Z_RLE) != Z_OK)
         return QByteArray();
     QByteArray out(zeros.size() / 64, '\0');
     QByteArray pieces[3];
