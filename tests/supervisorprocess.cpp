@@ -63,10 +63,8 @@ SupervisorProcess::SupervisorProcess() : dir(new QTemporaryDir)
         return;
     }
     // No test may ever reach the real one.
-    const QString systemctl = path(QStringLiteral("bin/systemctl"));
-    if (!writeFile(systemctl, "#!/bin/sh\nexit 1\n")
-        || !QFile::setPermissions(systemctl, QFile::ReadOwner | QFile::ExeOwner)) {
-        error = QStringLiteral("cannot write %1").arg(systemctl);
+    if (!setSystemctl(1)) {
+        error = QStringLiteral("cannot write the fake systemctl");
         return;
     }
     if (!freePorts(&server, &cash))
@@ -79,7 +77,7 @@ SupervisorProcess::~SupervisorProcess()
         killProcess(supervisorPid);
         process.waitForFinished(5000);
     }
-    const QList<qint64> others = cashPids() + adopted;
+    const QList<qint64> others = programPids() + cashPids() + adopted;
     for (const qint64 pid : others) {
         if (processRunning(pid))
             killProcess(pid);
@@ -94,6 +92,36 @@ QString SupervisorProcess::outsidePath(const QString &relative) const
 QString SupervisorProcess::path(const QString &relative) const
 {
     return relative.isEmpty() ? directory : directory + QLatin1Char('/') + relative;
+}
+
+QString SupervisorProcess::programName() const
+{
+    return QFileInfo(program).fileName();
+}
+
+QString SupervisorProcess::cashOptions() const
+{
+    return QStringLiteral("--scenario %1 --cash-port %2 --server-port %3 --time-limit 300")
+        .arg(path(QStringLiteral("scenario.txt")))
+        .arg(cash)
+        .arg(server);
+}
+
+bool SupervisorProcess::setSystemctl(int status)
+{
+    const QString fake = path(QStringLiteral("bin/systemctl"));
+    return writeFile(fake,
+               QStringLiteral("#!/bin/sh\necho \"$*\" >> '%1'\nexit %2\n")
+                   .arg(path(QStringLiteral("systemctl.calls")))
+                   .arg(status)
+                   .toUtf8())
+        && QFile::setPermissions(fake, QFile::ReadOwner | QFile::ExeOwner);
+}
+
+QStringList SupervisorProcess::systemctlCalls() const
+{
+    return QString::fromUtf8(readFile(path(QStringLiteral("systemctl.calls"))))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 bool SupervisorProcess::configure(const QString &scenario, int logLevel, const QString &extra)
@@ -112,14 +140,12 @@ bool SupervisorProcess::configure(const QString &scenario, int logLevel, const Q
     // Maintenance stays enabled (so that its end restarts the cash application) but its time
     // lies half a day away.
     const QString config =
-        QStringLiteral("[CASH]\nLogLevel=%1\nExecutablePath=%2\n"
-                       "ProgrammArguments=--scenario %3 --cash-port %4 --server-port %5 "
-                       "--time-limit 300\n"
+        QStringLiteral("[CASH]\nLogLevel=%1\nExecutablePath=%2\nProgrammArguments=%3\n"
                        "[INTERPROCESS]\nCashPort=%4\nLocalServerPort=%5\n"
                        "[MAINTENANCE]\nMaintenanceTime=%6\nPythonExePath=/bin/sh\n"
                        "ScriptPath=%7\nControlScript=control.sh\nArchiveDir=archive\n")
             .arg(logLevel)
-            .arg(QStringLiteral(CASHSIM_PATH), path(QStringLiteral("scenario.txt")))
+            .arg(QStringLiteral(CASHSIM_PATH), cashOptions())
             .arg(cash)
             .arg(server)
             .arg(QTime::currentTime().addSecs(12 * 3600).toString(QStringLiteral("hh:mm")),
@@ -127,7 +153,7 @@ bool SupervisorProcess::configure(const QString &scenario, int logLevel, const Q
     return writeFile(path(QStringLiteral("config.ini")), (config + extra).toUtf8());
 }
 
-bool SupervisorProcess::start(const QString &shellPrefix)
+bool SupervisorProcess::start(const QStringList &arguments)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PATH"),
@@ -136,13 +162,9 @@ bool SupervisorProcess::start(const QString &shellPrefix)
     // The cash application's output comes through the supervisor's; kept for a failing test.
     process.setStandardOutputFile(path(QStringLiteral("output.txt")), QIODevice::Append);
     process.setStandardErrorFile(path(QStringLiteral("output.txt")), QIODevice::Append);
-    process.setWorkingDirectory(path());
-    if (shellPrefix.isEmpty()) {
-        process.start(program, QStringList());
-    } else {
-        process.start(QStringLiteral("/bin/sh"),
-            { QStringLiteral("-c"), shellPrefix + QStringLiteral("\nexec \"$0\""), program });
-    }
+    // Elsewhere than its own directory, which it must find by itself.
+    process.setWorkingDirectory(outsidePath(QString()));
+    process.start(program, arguments);
     if (!process.waitForStarted(10000))
         return false;
     supervisorPid = process.processId();
@@ -167,8 +189,29 @@ QList<qint64> SupervisorProcess::cashPids() const
     QList<qint64> pids;
     const QList<QByteArray> lines = readFile(path(QStringLiteral("runs.txt"))).split('\n');
     for (const QByteArray &line : lines) {
-        if (line.startsWith("pid "))
+        // A start may record itself twice: once before the scenario's sections, once in one.
+        if (line.startsWith("pid ") && !pids.contains(line.mid(4).toLongLong()))
             pids << line.mid(4).toLongLong();
+    }
+    return pids;
+}
+
+QStringList SupervisorProcess::cashRecord() const
+{
+    return QString::fromUtf8(readFile(path(QStringLiteral("runs.txt"))))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QList<qint64> SupervisorProcess::programPids() const
+{
+    QList<qint64> pids;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry));
+        if (exe.endsWith(QLatin1String(" (deleted)")))
+            exe.chop(10);
+        if (!exe.isEmpty() && QFileInfo(exe).fileName() == programName())
+            pids << entry.toLongLong();
     }
     return pids;
 }

@@ -25,9 +25,9 @@ constexpr bool sanitizedBuild = false;
 
 // The real supervisor for tests that drive it from outside: a copy under a unique file name in a
 // temporary directory (its restart script kills every process of its file name), cashsim as its
-// cash application, free UDP ports and a fake systemctl, which refuses, first in PATH. Every
-// process it knows of is ended by its pid when the object goes: the supervisor, each cash
-// application the supervisor started (cashsim records its pid) and whatever a test adds.
+// cash application, free UDP ports and a fake systemctl first in PATH. Every process it knows of
+// is ended by its pid when the object goes: the supervisor and any instance it restarted, each
+// cash application the supervisor started (cashsim records its pid) and whatever a test adds.
 class SupervisorProcess
 {
 public:
@@ -42,15 +42,21 @@ public:
     QString path(const QString &relative = QString()) const;
     // Paths in the temporary directory that holds the program's directory.
     QString outsidePath(const QString &relative) const;
+    QString programName() const;
     quint16 serverPort() const { return server; }
     quint16 cashPort() const { return cash; }
+    // The options that point cashsim to the scenario and the ports, for ProgrammArguments.
+    QString cashOptions() const;
 
     // Writes config.ini for cashsim running the scenario text (each start recorded first) and
     // the given log level; extra is appended, so its keys override those written before.
     bool configure(const QString &scenario, int logLevel, const QString &extra = QString());
 
-    // Starts the program; a shell prefix (limits, traps) runs in /bin/sh before it is exec'd.
-    bool start(const QString &shellPrefix = QString());
+    // The fake systemctl records its arguments and exits with this status (at first 1: refused).
+    bool setSystemctl(int status);
+    QStringList systemctlCalls() const;
+
+    bool start(const QStringList &arguments = QStringList());
     qint64 pid() const { return supervisorPid; }
     bool isRunning() const;
     // The exit code after a normal exit within msecs; -1 otherwise.
@@ -59,6 +65,10 @@ public:
     // The pid of the cash application's n-th start, once cashsim has recorded it; 0 otherwise.
     qint64 waitForCashRun(int run, int msecs);
     int cashRuns() const;
+    // What cashsim recorded at each start: "run N", "pid", "cwd", "args N", "[argument]", "end".
+    QStringList cashRecord() const;
+    // Pids of every process running a file of programName(): the supervisor and its successors.
+    QList<qint64> programPids() const;
 
     // The log as "LABEL; where; text" entries.
     QStringList log() const;
@@ -97,5 +107,13 @@ private:
     qint64 supervisorPid = 0;
     QList<qint64> adopted;
 };
+
+#define VERIFY_IN_ORDER(entries, expected)                                                         \
+    do {                                                                                           \
+        const QString missing = SupervisorProcess::missingInOrder(entries, expected);              \
+        QVERIFY2(missing.isEmpty(),                                                                \
+            qPrintable(QStringLiteral("missing: %1\nlog:\n%2")                                     \
+                           .arg(missing, QStringList(entries).join(QLatin1Char('\n')))));          \
+    } while (false)
 
 #endif // SUPERVISORPROCESS_H

@@ -96,10 +96,10 @@ QByteArray zlibCompressed(const QByteArray &data)
     return out;
 }
 
-QByteArray gzipCompressed(const QByteArray &data)
+QByteArray gzipCompressed(const QByteArray &data, int level)
 {
     z_stream stream = {};
-    if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&stream, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return QByteArray();
     QByteArray out(int(deflateBound(&stream, uLong(data.size()))) + 32, '\0');
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
@@ -110,4 +110,30 @@ QByteArray gzipCompressed(const QByteArray &data)
     out.truncate(int(stream.total_out));
     deflateEnd(&stream);
     return status == Z_STREAM_END ? out : QByteArray();
+}
+
+QByteArray zeroBomb(int chunks, const QByteArray &head)
+{
+    const QByteArray zeros(16 << 20, '\0');
+    z_stream stream = {};
+    // Long runs of one byte: the highest ratio deflate reaches.
+    if (deflateInit2(&stream, 1, Z_DEFLATED, 15, 9, Z_RLE) != Z_OK)
+        return QByteArray();
+    QByteArray out(zeros.size() / 64, '\0');
+    QByteArray pieces[3];
+    for (QByteArray &piece : pieces) {
+        // Full flushes: each piece refers to no earlier data and ends on a byte boundary.
+        const QByteArray in = &piece == pieces ? head + zeros : zeros;
+        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.constData()));
+        stream.avail_in = uInt(in.size());
+        stream.next_out = reinterpret_cast<Bytef *>(out.data());
+        stream.avail_out = uInt(out.size());
+        if (deflate(&stream, Z_FULL_FLUSH) != Z_OK || stream.avail_in != 0)
+            return QByteArray();
+        piece = out.left(out.size() - int(stream.avail_out));
+    }
+    deflateEnd(&stream);
+    if (pieces[1] != pieces[2])
+        return QByteArray();
+    return pieces[0] + pieces[1].repeated(chunks - 1);
 }

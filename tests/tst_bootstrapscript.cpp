@@ -21,7 +21,6 @@ class tst_BootstrapScript : public QObject
 private slots:
     void windowsText_data();
     void windowsText();
-    void unixText();
     void unixQuoting_data();
     void unixQuoting();
     void unixRestart();
@@ -67,47 +66,6 @@ void tst_BootstrapScript::windowsText()
 
     QCOMPARE(bootstrapScriptName(ScriptPlatform::Windows), QStringLiteral("bootstrap.cmd"));
     QCOMPARE(bootstrapScriptText(ScriptPlatform::Windows, program, directory).toUtf8(), text);
-}
-
-void tst_BootstrapScript::unixText()
-{
-    QCOMPARE(currentScriptPlatform(), ScriptPlatform::Unix);
-    QCOMPARE(bootstrapScriptName(ScriptPlatform::Unix), QStringLiteral("bootstrap.sh"));
-    QCOMPARE(bootstrapScriptText(ScriptPlatform::Unix, QStringLiteral("localcashserver"),
-                 QStringLiteral("/opt/till"))
-                 .toUtf8(),
-        QByteArray("#!/bin/sh\n"
-                   "program='localcashserver'\n"
-                   "directory='/opt/till'\n"
-                   "case $0 in\n"
-                   "/*) script=$0 ;;\n"
-                   "*) script=$PWD/$0 ;;\n"
-                   "esac\n"
-                   "killed=\n"
-                   "for link in /proc/[0-9]*/exe; do\n"
-                   "    pid=${link#/proc/}\n"
-                   "    pid=${pid%/exe}\n"
-                   "    [ \"$pid\" = \"$$\" ] && continue\n"
-                   "    target=$(readlink \"$link\" 2>/dev/null) || continue\n"
-                   "    target=${target% (deleted)}\n"
-                   "    [ \"${target##*/}\" = \"$program\" ] || continue\n"
-                   "    kill -s KILL \"$pid\" 2>/dev/null && killed=\"$killed $pid\"\n"
-                   "done\n"
-                   "for pid in $killed; do\n"
-                   "    tries=50\n"
-                   "    while [ -e \"/proc/$pid/exe\" ] && [ \"$tries\" -gt 0 ]; do\n"
-                   "        sleep 0.1\n"
-                   "        tries=$((tries - 1))\n"
-                   "    done\n"
-                   "done\n"
-                   "if cd \"$directory\"; then\n"
-                   "    if command -v setsid >/dev/null 2>&1; then\n"
-                   "        setsid \"./$program\" </dev/null >/dev/null 2>&1 &\n"
-                   "    else\n"
-                   "        \"./$program\" </dev/null >/dev/null 2>&1 &\n"
-                   "    fi\n"
-                   "fi\n"
-                   "rm -f \"$script\"\n"));
 }
 
 void tst_BootstrapScript::unixQuoting_data()

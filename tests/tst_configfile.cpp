@@ -26,7 +26,6 @@ private slots:
     void numericGetters_data();
     void numericGetters();
     void missingFile();
-    void unreadableFile();
     void utf8ByteOrderMark();
     void valuesAreLogged();
 
@@ -165,24 +164,6 @@ void tst_ConfigFile::missingFile()
                                           "'no-such.ini' не найден."),
                            QStringLiteral("WARN; INIT:; ======================== initialization "
                                           "process finished =======================") }));
-}
-
-void tst_ConfigFile::unreadableFile()
-{
-    // A directory exists at the name but cannot be opened as a file.
-    QVERIFY(QDir().mkpath(path(QStringLiteral("config.ini"))));
-    ConfigFile config(QStringLiteral("Windows-1251"));
-    QVERIFY(!config.init(path(QStringLiteral("config.ini")), false));
-    const QStringList entries = logEntries(logPath());
-    QCOMPARE(entries.size(), 3);
-    QCOMPARE(entries.at(1),
-             QStringLiteral("INFO; INIT:ConfigFile::init; Загрузка конфигурационного файла '%1'.")
-                     .arg(path(QStringLiteral("config.ini"))));
-    QVERIFY2(entries.at(2).startsWith(
-                     QStringLiteral("ERRR; INIT:ConfigFile::init; Не удалось открыть файл '%1': (")
-                             .arg(path(QStringLiteral("config.ini")))),
-             qPrintable(entries.at(2)));
-    QCOMPARE(config.getInt(QStringLiteral("CASH"), QStringLiteral("LogLevel"), 5), 5);
 }
 
 void tst_ConfigFile::utf8ByteOrderMark()

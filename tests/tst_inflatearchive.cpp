@@ -3,8 +3,6 @@
 
 #include <QTest>
 
-#include <zlib.h>
-
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -12,32 +10,6 @@
 #endif
 
 namespace {
-
-// A zlib stream whose output grows by `chunks` times 16 MiB of zeros. Built from one flushed
-// deflate block repeated, since compressing gigabytes here would take seconds.
-QByteArray zeroBomb(int chunks)
-{
-    const QByteArray zeros(16 << 20, '\0');
-    z_stream stream = {};
-    if (deflateInit2(&stream, 1, Z_DEFLATED, 15, 9, Z_RLE) != Z_OK)
-        return QByteArray();
-    QByteArray out(zeros.size() / 64, '\0');
-    QByteArray pieces[3];
-    for (QByteArray &piece : pieces) {
-        // Full flushes: each piece refers to no earlier data and ends on a byte boundary.
-        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(zeros.constData()));
-        stream.avail_in = uInt(zeros.size());
-        stream.next_out = reinterpret_cast<Bytef *>(out.data());
-        stream.avail_out = uInt(out.size());
-        if (deflate(&stream, Z_FULL_FLUSH) != Z_OK || stream.avail_in != 0)
-            return QByteArray();
-        piece = out.left(out.size() - int(stream.avail_out));
-    }
-    deflateEnd(&stream);
-    if (pieces[1] != pieces[2])
-        return QByteArray();
-    return pieces[0] + pieces[1].repeated(chunks - 1); // no end: we never get that far
-}
 
 #ifdef Q_OS_UNIX
 // Runs check in a child process (so that limits set there stay there); true when it returned true.

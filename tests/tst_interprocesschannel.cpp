@@ -58,14 +58,11 @@ private slots:
     void init();
     void receivedCommand_data();
     void receivedCommand();
-    void withoutOwnerEverythingIsRefused();
     void processCommand_data();
     void processCommand();
     void oneReadPerCommand();
     void timeoutThenLateAnswer();
     void sendFailureLeavesAnswer();
-    void answerName_data();
-    void answerName();
 
 private:
     QString logPath() const { return dir->filePath(QStringLiteral("localserver.log")); }
@@ -179,19 +176,6 @@ void tst_InterProcessChannel::receivedCommand()
     QCOMPARE(logEntries(logPath()), QStringList());
 }
 
-void tst_InterProcessChannel::withoutOwnerEverythingIsRefused()
-{
-    InterProcessChannel<RecordingOwner> ownerless(nullptr);
-    ownerless.registerCommand(RESTART_CMD, &RecordingOwner::restartCmd);
-    QVERIFY(ownerless.bind(0));
-    ownerless.udp().setPeerPort(peer.localPort());
-
-    QCOMPARE(
-        peer.writeDatagram(bytes("00000000"), QHostAddress::LocalHost, ownerless.udp().localPort()),
-        4);
-    QCOMPARE(answersAtPeer(1), QList<QByteArray>({ bytes("00020000") }));
-}
-
 void tst_InterProcessChannel::processCommand_data()
 {
     QTest::addColumn<QByteArray>("response");
@@ -279,25 +263,6 @@ void tst_InterProcessChannel::sendFailureLeavesAnswer()
     QCOMPARE(channel->answerCode(), int(ANSWER_SUCCESS));
     QCOMPARE(logEntries(logPath()),
         QStringList({ sentLine, entry("WARN", QStringLiteral("Send Command ERROR")) }));
-}
-
-void tst_InterProcessChannel::answerName_data()
-{
-    QTest::addColumn<int>("value");
-    QTest::addColumn<QString>("name");
-    QTest::newRow("-1") << -1 << QStringLiteral("UNKNOWN");
-    QTest::newRow("0") << 0 << QStringLiteral("SUCCESS");
-    QTest::newRow("1") << 1 << QStringLiteral("FAIL");
-    QTest::newRow("2") << 2 << QStringLiteral("TIMEOUT");
-    QTest::newRow("3") << 3 << QStringLiteral("UNKNOWN");
-    QTest::newRow("-2") << -2 << QStringLiteral("UNKNOWN");
-}
-
-void tst_InterProcessChannel::answerName()
-{
-    QFETCH(int, value);
-    QFETCH(QString, name);
-    QCOMPARE(InterProcessChannel<RecordingOwner>::answerName(value), name);
 }
 
 QTEST_GUILESS_MAIN(tst_InterProcessChannel)
