@@ -38,6 +38,13 @@ packages=(build-essential dpkg-dev xz-utils perl python3 cmake ninja-build
           gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
           wine wine64)
 
+# Temporary trees (Qt's source and build, the Wine prefix) are large and many-filed: in memory
+# when possible, since the root file system of our machines is slow at creating files.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    export TMPDIR=/dev/shm
+fi
+temp_root=${TMPDIR:-/tmp}
+
 started=$SECONDS
 section() {
     printf '\n==== [%3ds] %s\n' "$((SECONDS - started))" "$*"
@@ -189,7 +196,7 @@ if [ -n "$qt_dir" ]; then
     section "Qt for Windows: using the cache $qt_dir"
 else
     section "Qt for Windows: fetching Debian's qtbase source"
-    work_dir=$(mktemp -d "${TMPDIR:-/tmp}/lcs-qt5-mingw.XXXXXX")
+    work_dir=$(mktemp -d "$temp_root/lcs-qt5-mingw.XXXXXX")
     # apt downloads as its own unprivileged user, which must be able to enter the folder.
     chmod 755 "$work_dir"
     (cd "$work_dir" && apt_get source -qq qtbase-opensource-src >fetch.log 2>&1) \
@@ -222,7 +229,7 @@ else
         || { tail -40 "$qt_build/configure.log"; fail "Qt configure failed"; }
 
     section "Qt for Windows: build (${qt_modules[*]})"
-    mkdir "$qt_build/src"
+    mkdir -p "$qt_build/src"
     (
         cd "$qt_build/src"
         PATH=$qt_path "$qt_build/bin/qmake" -o Makefile "$qt_source/src/src.pro"
@@ -232,9 +239,8 @@ else
     section "Qt for Windows: install"
     (
         cd "$qt_build/src"
-        for module in "${qt_modules[@]}" sub-moc; do
-            PATH=$qt_path make "$module-install_subtargets"
-        done
+        # One make run: each target would install the modules it depends on again.
+        PATH=$qt_path make "${qt_modules[@]/%/-install_subtargets}" sub-moc-install_subtargets
         # qmake and the mkspecs: Qt's CMake files check that they exist.
         cd "$qt_build"
         PATH=$qt_path make install_mkspecs sub-qmake-qmake-aux-pro-install_subtargets
@@ -254,6 +260,7 @@ else
     work_dir=
 fi
 flock -u 9
+exec 9>&-
 
 # ----------------------------------------------------------------------------------------------
 section "Project: configure and build in $build_dir"
@@ -272,12 +279,13 @@ windows_path() {
     local path=$1
     printf 'Z:%s' "${path//\//\\}"
 }
-wine_prefix=$(mktemp -d "${TMPDIR:-/tmp}/lcs-wine.XXXXXX")
+wine_prefix=$(mktemp -d "$temp_root/lcs-wine.XXXXXX")
 export WINEPREFIX=$wine_prefix
 export WINEARCH=win64
 export WINEDEBUG=-all
-# No Mono or Gecko: the prefix is created without asking to download them.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono or Gecko (the prefix is created without asking to download them), and no menu entries
+# or file associations written into the user's desktop folders.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # Qt writes its messages (and QtTest its results) to the debugger channel when the process has
 # no console; Wine passes this on to the Windows side as QT_FORCE_STDERR_LOGGING=1.
 export WINEQT_FORCE_STDERR_LOGGING=1
@@ -285,8 +293,11 @@ export WINEQT_FORCE_STDERR_LOGGING=1
 WINEPATH="$(windows_path "$qt_dir/bin");$(windows_path "$gcc_runtime_dir");$(windows_path "$sysroot_lib")"
 export WINEPATH
 echo "Wine prefix $WINEPREFIX"
-"$wine" wineboot --init >/dev/null 2>&1 || fail "wineboot failed"
-WINEPREFIX=$wine_prefix wineserver -w
+# A persistent wineserver, and Wine's own background processes started here with their output
+# going nowhere: otherwise every test starts them anew, and CTest waits for them to end (they hold
+# the test's output pipe) for about three seconds after each test.
+wineserver -p </dev/null >/dev/null 2>&1 || fail "wineserver could not be started"
+"$wine" wineboot --init </dev/null >/dev/null 2>&1 || fail "wineboot failed"
 
 cd "$build_dir"
 ctest --output-on-failure --timeout 600 "$@"
