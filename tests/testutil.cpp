@@ -68,3 +68,12 @@ QByteArray readFile(const QString &path)
         return QByteArray();
     return file.readAll();
 }
+
+QByteArray logLineEnd()
+{
+#ifdef Q_OS_WIN
+    return QByteArrayLiteral("\r\n");
+#else
+    return QByteArrayLiteral("\n");
+#endif
+}

@@ -31,4 +31,8 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // Reads a whole file; empty when it cannot be read.
 QByteArray readFile(const QString &path);
 
+// The bytes that end each line of the log, and each line feed inside an entry: the log file is
+// written in text mode, which stores "\n" as CR LF on Windows.
+QByteArray logLineEnd();
+
 #endif // TESTUTIL_H

@@ -86,9 +86,10 @@ void tst_Log::lineLayout()
     const QDateTime after = QDateTime::currentDateTime().addMSecs(1);
 
     const QByteArray bytes = readFile(logPath());
-    static const QRegularExpression layout(QStringLiteral(
+    const QRegularExpression layout(QStringLiteral(
             "^(\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d); INFO; "
-            "LocalCashServer:LocalCashServer::restartCmd; RESTART_CMD_RECEIVED\n$"));
+            "LocalCashServer:LocalCashServer::restartCmd; RESTART_CMD_RECEIVED%1$")
+                                            .arg(QString::fromLatin1(logLineEnd())));
     const QRegularExpressionMatch m = layout.match(QString::fromLatin1(bytes));
     QVERIFY2(m.hasMatch(), bytes.constData());
 
@@ -141,7 +142,7 @@ void tst_Log::successiveSubstitution()
     QFETCH(QString, tail);
     Log::write(Log::Warning, where, text);
     const QString line = QString::fromLatin1(readFile(logPath()));
-    QCOMPARE(line.mid(23), tail + QLatin1Char('\n'));
+    QCOMPARE(line.mid(23), tail + QString::fromLatin1(logLineEnd()));
 }
 
 void tst_Log::windows1251Bytes()
@@ -150,16 +151,20 @@ void tst_Log::windows1251Bytes()
                QStringLiteral("Процесс € ✓"));
     const QByteArray bytes = readFile(logPath());
     // cf f0 ee f6 e5 f1 f1 = "Процесс", 88 = euro sign, the check mark is outside the code page.
-    QVERIFY2(bytes.endsWith(QByteArray::fromHex("cff0eef6e5f1f12088203f0a")), bytes.toHex().constData());
+    QVERIFY2(bytes.endsWith(QByteArray::fromHex("cff0eef6e5f1f12088203f") + logLineEnd()),
+             bytes.toHex().constData());
 }
 
 void tst_Log::multiLineText()
 {
     Log::write(Log::Info, QStringLiteral("Maintainer:FileMaintainer::slotReadStandardOutput"),
                QStringLiteral("OUT:\nline one\nline two"));
+    // Text mode translates the line feeds inside the text as well (CR LF on Windows).
+    const QByteArray eol = logLineEnd();
     const QByteArray bytes = readFile(logPath());
-    QVERIFY(bytes.endsWith("; INFO; Maintainer:FileMaintainer::slotReadStandardOutput; OUT:\n"
-                           "line one\nline two\n"));
+    QVERIFY2(bytes.endsWith("; INFO; Maintainer:FileMaintainer::slotReadStandardOutput; OUT:" + eol
+                            + "line one" + eol + "line two" + eol),
+             bytes.constData());
 }
 
 void tst_Log::logSourceWhere()
