@@ -100,6 +100,9 @@ void tst_EntryName::links_data()
 
 void tst_EntryName::links()
 {
+#ifdef Q_OS_WIN
+    QSKIP("QFile::link makes shell shortcuts on Windows, which the file system does not follow");
+#endif
     QFETCH(QString, link);
     QFETCH(QString, linkTarget);
     QFETCH(QString, name);

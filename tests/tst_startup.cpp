@@ -26,6 +26,12 @@ private:
     int run(const QString &program, const QString &workingDirectory);
     QString programDir() const { return dir->filePath(QStringLiteral("prog")); }
     QString otherDir() const { return dir->filePath(QStringLiteral("other")); }
+    // "/lcs-startup" with the program's own suffix (".exe" on Windows).
+    static QString programFile()
+    {
+        const QString suffix = QFileInfo(QStringLiteral(LOCALCASHSERVER_PATH)).suffix();
+        return QStringLiteral("/lcs-startup") + (suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix);
+    }
     QScopedPointer<QTemporaryDir> dir;
 };
 
@@ -35,7 +41,7 @@ void tst_Startup::init()
     QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
     QVERIFY(QDir().mkpath(programDir()));
     QVERIFY(QDir().mkpath(otherDir()));
-    const QString copy = programDir() + QStringLiteral("/lcs-startup");
+    const QString copy = programDir() + programFile();
     QVERIFY(QFile::copy(QStringLiteral(LOCALCASHSERVER_PATH), copy));
 
     // A free port and a cash application that does not exist: the program ends right after
@@ -53,9 +59,14 @@ void tst_Startup::init()
 
 int tst_Startup::run(const QString &program, const QString &workingDirectory)
 {
+    // Started as from a shell in workingDirectory: Windows resolves a relative program path
+    // against the starting process's own directory.
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(workingDirectory);
     QProcess process;
     process.setWorkingDirectory(workingDirectory);
     process.start(program, QStringList());
+    QDir::setCurrent(previous);
     if (!process.waitForFinished(30000)) {
         process.kill();
         process.waitForFinished();
@@ -74,15 +85,15 @@ void tst_Startup::findsItsDirectory_data()
 void tst_Startup::findsItsDirectory()
 {
     QFETCH(bool, relative);
-    const QString program = relative ? QStringLiteral("../prog/lcs-startup")
-                                     : programDir() + QStringLiteral("/lcs-startup");
+    const QString program = relative ? QStringLiteral("../prog") + programFile()
+                                     : programDir() + programFile();
     QCOMPARE(run(program, otherDir()), 0);
 
     QVERIFY(!QFileInfo::exists(otherDir() + QStringLiteral("/log")));
     const QStringList entries = logEntries(programDir() + QStringLiteral("/log/localserver.log"));
     QVERIFY(!entries.isEmpty());
     static const QRegularExpression banner(QStringLiteral(
-            "^EMRG; main; LocalCashServer app started Ver : Linux 2\\.71\\.0\\.0 "
+            "^EMRG; main; LocalCashServer app started Ver : (Linux|Win) 2\\.71\\.0\\.0 "
             "\\([A-Z][a-z]{2} [ 1-3]\\d \\d{4}\\)$"));
     QVERIFY2(banner.match(entries.first()).hasMatch(), qPrintable(entries.first()));
 }
@@ -91,7 +102,7 @@ void tst_Startup::rotatesPreviousLog()
 {
     const QString logDir = programDir() + QStringLiteral("/log");
     QVERIFY(writeFile(logDir + QStringLiteral("/localserver.log"), "previous run\n"));
-    QCOMPARE(run(programDir() + QStringLiteral("/lcs-startup"), otherDir()), 0);
+    QCOMPARE(run(programDir() + programFile(), otherDir()), 0);
 
     const QStringList rotated = QDir(logDir).entryList({ QStringLiteral("localserver_*.log") });
     QCOMPARE(rotated.size(), 1);

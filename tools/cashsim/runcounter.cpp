@@ -1,7 +1,6 @@
 #include "runcounter.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 bool RunCounter::next(int *run)
 {
@@ -19,9 +18,12 @@ bool RunCounter::next(int *run)
             return false;
         }
     }
-    QSaveFile out(path);
+    // Rewritten in place: replacing the file by a rename is refused under Wine right after the
+    // previous run was killed, and a counter of a few bytes needs no atomic replacement.
+    QFile out(path);
     const QByteArray text = QByteArray::number(count + 1) + '\n';
-    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(text) != text.size()
+        || !out.flush()) {
         error = QStringLiteral("cannot write state file %1: %2").arg(path, out.errorString());
         return false;
     }
