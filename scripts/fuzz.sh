@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets (clang, AddressSanitizer and UndefinedBehaviorSanitizer, optimised
 # with debug information) into build-fuzz/ and runs each for a bounded time. Fails on any finding
 # (the crashing input is saved under build-fuzz/findings/). The corpus grows in build-fuzz/corpus/
-# from run to run; seeds are made afresh by fuzz/make-seeds.sh.
+# from run to run; seeds are made afresh for each run by fuzz/make-seeds.sh.
 # Usage: scripts/fuzz.sh [SECONDS_PER_TARGET]   (default 15)
 #        FUZZ_TARGETS="fuzz_configfile fuzz_ipcchannel" scripts/fuzz.sh 1800
 set -eu
@@ -18,7 +18,10 @@ CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDeb
 # shellcheck disable=SC2086
 cmake --build "$dir" --target $targets
 
-fuzz/make-seeds.sh "$dir/seeds"
+# Seeds of this run only, so that runs side by side do not disturb each other's.
+seeds=$dir/seeds-$$
+trap 'rm -rf "$seeds"' EXIT
+fuzz/make-seeds.sh "$seeds"
 mkdir -p "$dir/findings"
 
 # Any sanitizer report ends the run as a finding.
@@ -42,7 +45,7 @@ for t in $targets; do
     echo "== $t: ${seconds}s"
     if ! "$dir/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2560 \
         -malloc_limit_mb=2560 -max_len="$len" ${dict:+-dict="$dict"} -print_final_stats=1 \
-        -artifact_prefix="$dir/findings/$t-" "$dir/corpus/$t" "$dir/seeds/$t" \
+        -artifact_prefix="$dir/findings/$t-" "$dir/corpus/$t" "$seeds/$t" \
         >"$dir/$t.log" 2>&1; then
         echo "FINDING in $t (see $dir/$t.log and $dir/findings/):"
         tail -n 40 "$dir/$t.log"
