@@ -209,8 +209,9 @@ void TinyTarUnpackerPrivate::moveToBackup(const QString &targetPath, const QStri
                 .arg(targetPath, backupPath, number(current.error()), current.errorString()));
         return;
     }
-    // Where the file system cannot rename, the move was a copy: the backup is new data.
-    written.addFile(backupPath);
+    // A rename, since the supervisor's backup tree lies inside the target on the same volume:
+    // the file's data is on disk already, only the two directories changed.
+    written.addDirectory(QFileInfo(backupPath).absolutePath());
     written.addDirectory(QFileInfo(targetPath).absolutePath());
 }
 
