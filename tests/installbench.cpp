@@ -5,7 +5,7 @@
 //   syncfs  the installer as shipped (one syncfs() per file system),
 //   fsync   the installer without flush, then an fsync() of every file and directory it wrote
 //           (what flushing each file as it is closed would cost).
-// Not a test; run by hand: installbench [ROUNDS] DIR...   Prints medians in milliseconds.
+// Not a test; run by hand: installbench [ROUNDS] DIR...   Prints medians and ranges in ms.
 #include "log/log.h"
 #include "tarbuilder.h"
 #include "update/tinytarunpacker.h"
@@ -150,9 +150,11 @@ int main(int argc, char **argv)
                 }
             }
         }
-        std::printf("%s (%d rounds, median ms):", qPrintable(base), rounds);
-        for (int v = 0; v < 3; ++v)
-            std::printf("  %s %.0f", variants[v], median(times[v]));
+        std::printf("%s (%d rounds, median [min-max] ms):", qPrintable(base), rounds);
+        for (int v = 0; v < 3; ++v) {
+            const auto [low, high] = std::minmax_element(times[v].begin(), times[v].end());
+            std::printf("  %s %.0f [%.0f-%.0f]", variants[v], median(times[v]), *low, *high);
+        }
         std::printf("\n");
         std::fflush(stdout);
     }
