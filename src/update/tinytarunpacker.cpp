@@ -157,7 +157,7 @@ bool TinyTarUnpackerPrivate::unpackFile(
                 .arg(targetPath, number(file.error()), file.errorString()));
         return false;
     }
-    written.addFile(targetPath);
+    toFlush.addFile(targetPath);
     if (size == 0) {
         file.close();
         return true;
@@ -211,8 +211,8 @@ void TinyTarUnpackerPrivate::moveToBackup(const QString &targetPath, const QStri
     }
     // A rename, since the supervisor's backup tree lies inside the target on the same volume:
     // the file's data is on disk already, only the two directories changed.
-    written.addDirectory(QFileInfo(backupPath).absolutePath());
-    written.addDirectory(QFileInfo(targetPath).absolutePath());
+    toFlush.addDirectory(QFileInfo(backupPath).absolutePath());
+    toFlush.addDirectory(QFileInfo(targetPath).absolutePath());
 }
 
 // path and every directory above it up to root (and root's own parent): mkpath may have created
@@ -222,7 +222,7 @@ void TinyTarUnpackerPrivate::addCreatedPath(const QString &path, const QDir &roo
     const QString top = QFileInfo(root.absolutePath()).absolutePath();
     QString directory = QDir::cleanPath(path);
     forever {
-        written.addDirectory(directory);
+        toFlush.addDirectory(directory);
         if (directory == top || !directory.startsWith(top))
             return;
         const QString parent = QFileInfo(directory).absolutePath();
@@ -235,6 +235,6 @@ void TinyTarUnpackerPrivate::addCreatedPath(const QString &path, const QDir &roo
 void TinyTarUnpackerPrivate::flushWritten()
 {
     QString error;
-    if (!written.flush(&error))
+    if (!toFlush.flush(&error))
         report(Log::Warning, tr("Не удалось сбросить на диск установленные файлы: %1").arg(error));
 }

@@ -37,7 +37,7 @@ private:
     bool backupsOn = false;
     QDir targetDir;
     QDir backupDir;
-    FlushList written; // what must reach the disk before the program restarts into it
+    FlushList toFlush; // what must reach the disk before the program restarts into it
 };
 
 #endif // TINYTARUNPACKER_P_H
