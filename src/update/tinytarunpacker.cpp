@@ -9,6 +9,7 @@
 
 #include <QDataStream>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 
@@ -64,6 +65,14 @@ TinyTarUnpackerPrivate::TinyTarUnpackerPrivate(
 
 bool TinyTarUnpackerPrivate::unpack()
 {
+    const bool installed = install();
+    // Whatever the outcome, what was installed is to survive a power cut as it stands.
+    flushWritten();
+    return installed;
+}
+
+bool TinyTarUnpackerPrivate::install()
+{
     report(Log::Info, tr("Распаковка архива '%1' в '%2'...").arg(source, target));
 
     backupsOn = false;
@@ -73,6 +82,7 @@ bool TinyTarUnpackerPrivate::unpack()
                 tr("Не удалось создать путь '%1' для сохранения резервной копии.").arg(backup));
             return false;
         }
+        addCreatedPath(QDir(backup).absolutePath(), QDir(backup));
         backupsOn = true;
     }
 
@@ -136,14 +146,18 @@ bool TinyTarUnpackerPrivate::unpackDirectory(const QString &targetPath, const QS
     report(Log::Info, tr("Создание пути '%1'").arg(targetPath));
 
     // Only a directory that was there before gets a twin in the backup tree.
-    if (backupsOn && QFile::exists(targetPath) && !QDir().mkpath(backupPath)) {
-        report(Log::Warning, tr("Не удалось создать путь '%1'").arg(backupPath));
-        return false;
+    if (backupsOn && QFile::exists(targetPath)) {
+        if (!QDir().mkpath(backupPath)) {
+            report(Log::Warning, tr("Не удалось создать путь '%1'").arg(backupPath));
+            return false;
+        }
+        addCreatedPath(backupPath, backupDir);
     }
     if (!QDir().mkpath(targetPath)) {
         report(Log::Warning, tr("Не удалось создать путь '%1'").arg(targetPath));
         return false;
     }
+    addCreatedPath(targetPath, targetDir);
     return true;
 }
 
@@ -170,6 +184,7 @@ bool TinyTarUnpackerPrivate::unpackFile(QDataStream &tar, const TinyTarHeader &h
     }
     if (backupsOn)
         writtenFiles.insert(key);
+    toFlush.addFile(targetPath);
     // Where permissions cannot be set they stay as created; the content is what matters.
     file.setPermissions(
         installedPermissions(file.permissions(), replaced, previousPermissions, header.mode()));
@@ -222,5 +237,34 @@ void TinyTarUnpackerPrivate::moveToBackup(const QString &targetPath, const QStri
         report(Log::Warning,
             tr("Не удалось создать резервную копию файла '%1' в '%2': (%3) %4")
                 .arg(targetPath, backupPath, number(current.error()), current.errorString()));
+        return;
     }
+    // A rename, since the supervisor's backup tree lies inside the target on the same volume:
+    // the file's data is on disk already, only the two directories changed.
+    toFlush.addDirectory(QFileInfo(backupPath).absolutePath());
+    toFlush.addDirectory(QFileInfo(targetPath).absolutePath());
+}
+
+// path and every directory above it up to root (and root's own parent): mkpath may have created
+// any of them, and each creation changed the directory above.
+void TinyTarUnpackerPrivate::addCreatedPath(const QString &path, const QDir &root)
+{
+    const QString top = QFileInfo(root.absolutePath()).absolutePath();
+    QString directory = QDir::cleanPath(path);
+    forever {
+        toFlush.addDirectory(directory);
+        if (directory == top || !directory.startsWith(top))
+            return;
+        const QString parent = QFileInfo(directory).absolutePath();
+        if (parent == directory)
+            return;
+        directory = parent;
+    }
+}
+
+void TinyTarUnpackerPrivate::flushWritten()
+{
+    QString error;
+    if (!toFlush.flush(&error))
+        report(Log::Warning, tr("Не удалось сбросить на диск установленные файлы: %1").arg(error));
 }

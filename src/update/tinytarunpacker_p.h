@@ -1,6 +1,8 @@
 #ifndef TINYTARUNPACKER_P_H
 #define TINYTARUNPACKER_P_H
 
+#include "flushlist.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QSet>
@@ -23,18 +25,22 @@ public:
     const QString backup; // empty: no backups
 
 private:
+    bool install();
     bool unpackEntries(QDataStream &tar);
     bool isContained(const TinyTarHeader &header) const;
     bool unpackDirectory(const QString &targetPath, const QString &backupPath);
     bool unpackFile(QDataStream &tar, const TinyTarHeader &header, const QString &targetPath,
         const QString &backupPath);
     void moveToBackup(const QString &targetPath, const QString &backupPath);
+    void addCreatedPath(const QString &path, const QDir &root);
+    void flushWritten();
 
     bool backupsOn = false;
     // Keys (filePathKey of the entry name) of the files this installation has written so far.
     QSet<QString> writtenFiles;
     QDir targetDir;
     QDir backupDir;
+    FlushList toFlush; // what must reach the disk before the program restarts into it
 };
 
 #endif // TINYTARUNPACKER_P_H
