@@ -92,6 +92,9 @@ bool TinyTarUnpackerPrivate::unpack()
 
     targetDir = QDir(target);
     backupDir = QDir(backup);
+    targetBoundary.emplace(target);
+    if (backupsOn)
+        backupBoundary.emplace(backup);
     return unpackEntries(tar);
 }
 
@@ -123,11 +126,11 @@ bool TinyTarUnpackerPrivate::unpackEntries(QDataStream &tar)
     }
 }
 
-bool TinyTarUnpackerPrivate::isContained(const TinyTarHeader &header) const
+bool TinyTarUnpackerPrivate::isContained(const TinyTarHeader &header)
 {
     const QString name = header.name();
-    return isAcceptableEntryName(name, header.isDirectory()) && staysWithinTree(target, name)
-        && (!backupsOn || staysWithinTree(backup, name));
+    return isAcceptableEntryName(name, header.isDirectory()) && targetBoundary->contains(name)
+        && (!backupsOn || backupBoundary->contains(name));
 }
 
 bool TinyTarUnpackerPrivate::unpackDirectory(const QString &targetPath, const QString &backupPath)

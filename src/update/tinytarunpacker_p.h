@@ -1,9 +1,13 @@
 #ifndef TINYTARUNPACKER_P_H
 #define TINYTARUNPACKER_P_H
 
+#include "entryname.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QString>
+
+#include <optional>
 
 class QDataStream;
 class TinyTarHeader;
@@ -23,7 +27,7 @@ public:
 
 private:
     bool unpackEntries(QDataStream &tar);
-    bool isContained(const TinyTarHeader &header) const;
+    bool isContained(const TinyTarHeader &header);
     bool unpackDirectory(const QString &targetPath, const QString &backupPath);
     bool unpackFile(QDataStream &tar, const TinyTarHeader &header, const QString &targetPath,
         const QString &backupPath);
@@ -32,6 +36,8 @@ private:
     bool backupsOn = false;
     QDir targetDir;
     QDir backupDir;
+    std::optional<TreeBoundary> targetBoundary;
+    std::optional<TreeBoundary> backupBoundary;
 };
 
 #endif // TINYTARUNPACKER_P_H
