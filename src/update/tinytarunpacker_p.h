@@ -9,7 +9,7 @@
 
 #include <optional>
 
-class QDataStream;
+class TarStream;
 class TinyTarHeader;
 
 class TinyTarUnpackerPrivate
@@ -26,10 +26,10 @@ public:
     const QString backup; // empty: no backups
 
 private:
-    bool unpackEntries(QDataStream &tar);
+    bool unpackEntries(TarStream &tar);
     bool isContained(const TinyTarHeader &header);
     bool unpackDirectory(const QString &targetPath, const QString &backupPath);
-    bool unpackFile(QDataStream &tar, const TinyTarHeader &header, const QString &targetPath,
+    bool unpackFile(TarStream &tar, const TinyTarHeader &header, const QString &targetPath,
         const QString &backupPath);
     void moveToBackup(const QString &targetPath, const QString &backupPath);
 
