@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 #include <QUdpSocket>
 
