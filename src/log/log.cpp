@@ -9,6 +9,7 @@
 #include <QTextCodec>
 
 #include <limits>
+#include <string>
 
 namespace {
 
@@ -44,7 +45,7 @@ void updateFilePath(LogState &s)
 // Appends "dd/MM/yy hh:mm:ss.zzz" of now to out (and to text when given). Formatting a date through
 // the locale costs more than writing the line, so the part up to the seconds is formatted once a
 // second and reused; local time offsets only ever change on a whole second.
-void appendTimeStamp(QByteArray &out, QString *text = nullptr)
+void appendTimeStamp(std::string &out, QString *text = nullptr)
 {
     static qint64 cachedSecond = std::numeric_limits<qint64>::min();
     static QString prefixText;
@@ -60,8 +61,8 @@ void appendTimeStamp(QByteArray &out, QString *text = nullptr)
     const int millis = int(now - second * 1000);
     const char digits[] = { char('0' + millis / 100), char('0' + millis / 10 % 10),
                             char('0' + millis % 10), '\0' };
-    out += prefixBytes;
-    out += digits;
+    out.append(prefixBytes.constData(), std::size_t(prefixBytes.size()));
+    out.append(digits, 3);
     if (text)
         *text = prefixText + QLatin1String(digits);
 }
@@ -84,21 +85,32 @@ public:
     }
 
     // Appends the bytes of text; false when a character is not in the table.
-    bool append(QByteArray &out, QStringView text) const
+    bool append(std::string &out, QStringView text) const
     {
-        const auto start = out.size();
-        out.resize(start + text.size());
-        char *p = out.data() + start;
-        for (const QChar c : text) {
-            const ushort u = c.unicode();
+        const QChar *in = text.data();
+        const std::size_t size = std::size_t(text.size());
+        const std::size_t start = out.size();
+        out.resize(start + size);
+        char *p = &out[start];
+        // Most text is ASCII: one pass to tell, one to copy, both without a branch per character.
+        ushort all = 0;
+        for (std::size_t i = 0; i < size; ++i)
+            all |= in[i].unicode();
+        if (all < 0x80) {
+            for (std::size_t i = 0; i < size; ++i)
+                p[i] = char(in[i].unicode());
+            return true;
+        }
+        for (std::size_t i = 0; i < size; ++i) {
+            const ushort u = in[i].unicode();
             if (u < 0x80) {
-                *p++ = char(u);
+                p[i] = char(u);
                 continue;
             }
             const auto it = highBytes.constFind(u);
             if (it == highBytes.constEnd())
                 return false;
-            *p++ = it.value();
+            p[i] = it.value();
         }
         return true;
     }
@@ -119,12 +131,13 @@ const char *labelText(Log::Level level)
     return level < 0 || level > Log::Debug ? "" : labels[level];
 }
 
-// The line with its line feed, in Windows-1251. Without a place marker in where, the successive
-// substitutions come down to joining the four parts, which is done straight into the bytes.
-QByteArray lineBytes(Log::Level level, const QString &where, const QString &text)
+// The line with its line feed, in Windows-1251, in a buffer that keeps its memory from line to
+// line. Without a place marker in where, the successive substitutions come down to joining the
+// four parts, which is done straight into the buffer.
+const std::string &lineBytes(Log::Level level, const QString &where, const QString &text)
 {
-    QByteArray bytes;
-    bytes.reserve(int(where.size() + text.size()) + 32);
+    thread_local std::string bytes;
+    bytes.clear();
     if (!where.contains(QLatin1Char('%'))) {
         appendTimeStamp(bytes);
         bytes += "; ";
@@ -147,7 +160,8 @@ QByteArray lineBytes(Log::Level level, const QString &where, const QString &text
                                  .arg(QLatin1String(labelText(level)))
                                  .arg(where)
                                  .arg(text);
-    bytes = logCodec() ? logCodec()->fromUnicode(line) : line.toLatin1();
+    const QByteArray encoded = logCodec() ? logCodec()->fromUnicode(line) : line.toLatin1();
+    bytes.assign(encoded.constData(), std::size_t(encoded.size()));
     bytes += '\n';
     return bytes;
 }
@@ -164,7 +178,7 @@ void Log::write(Level level, const QString &where, const QString &text)
     const LogState &s = state();
     if (!s.enabled || s.threshold < level)
         return;
-    appendToFile(s.filePath, lineBytes(level, where, text));
+    appendToFile(s.filePath, lineBytes(level, where, text).c_str());
 }
 
 void Log::setLevel(int level)

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-bool Log::appendToFile(const QString &path, const QByteArray &bytes)
+bool Log::appendToFile(const QString &path, const char *line)
 {
     // Every line goes to the same path: encode it once, not once a line.
     static QString encodedPath;
@@ -18,7 +18,7 @@ bool Log::appendToFile(const QString &path, const QByteArray &bytes)
     FILE *file = std::fopen(encoded.constData(), "a");
     if (!file)
         return false;
-    const bool written = std::fputs(bytes.constData(), file) >= 0;
+    const bool written = std::fputs(line, file) >= 0;
     const bool flushed = std::fflush(file) == 0;
     const bool closed = std::fclose(file) == 0;
     return written && flushed && closed;
