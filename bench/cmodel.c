@@ -1,12 +1,13 @@
 /* Plain-C model of the installer's in-memory design, the yardstick for its overhead.
  *
- *   cmodel [-w] PACKAGE TARGET [BACKUP]
+ *   cmodel [-w] [-s STEP] PACKAGE TARGET [BACKUP]
  *
  * The same steps as the installer, with nothing but libc and zlib: read the whole package,
  * inflate it in 1 KiB steps into one growing buffer, walk the 512-byte tar records, create the
  * directories, move an existing file into the mirror backup tree (dropping an older backup),
  * write each file in 512-byte records (stdio fwrite; -w: one write(2) per record) and give it
- * its mode. Exit status 0 when the package was complete and every entry installed. */
+ * its mode. Exit status 0 when the package was complete and every entry installed. -s sets the
+ * inflate step (default 1024), to show what the 1 KiB steps of the design cost. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -19,9 +20,8 @@
 #include <zlib.h>
 
 #define RECORD 512
-#define STEP 1024
-
 static int raw_writes;
+static size_t step = 1024;
 
 static unsigned char *read_whole(const char *path, size_t *size)
 {
@@ -57,7 +57,7 @@ static unsigned char *inflate_all(const unsigned char *in, size_t in_size, size_
     for (;;) {
         if (!out)
             break;
-        if (cap - len < STEP) {
+        if (cap - len < step) {
             cap *= 2;
             unsigned char *grown = realloc(out, cap);
             if (!grown) {
@@ -68,14 +68,14 @@ static unsigned char *inflate_all(const unsigned char *in, size_t in_size, size_
             out = grown;
         }
         z.next_out = out + len;
-        z.avail_out = STEP;
+        z.avail_out = (uInt)step;
         int rc = inflate(&z, Z_NO_FLUSH);
         if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR || rc == Z_MEM_ERROR) {
             free(out);
             out = NULL;
             break;
         }
-        len += STEP - z.avail_out;
+        len += step - z.avail_out;
         if (z.avail_out != 0)
             break;
     }
@@ -154,12 +154,16 @@ static int write_file(const char *path, const unsigned char **pos, const unsigne
 int main(int argc, char **argv)
 {
     int a = 1;
-    if (a < argc && strcmp(argv[a], "-w") == 0) {
-        raw_writes = 1;
-        ++a;
+    for (; a < argc && argv[a][0] == '-'; ++a) {
+        if (strcmp(argv[a], "-w") == 0)
+            raw_writes = 1;
+        else if (strcmp(argv[a], "-s") == 0 && a + 1 < argc && atoi(argv[a + 1]) >= 64)
+            step = (size_t)atoi(argv[++a]);
+        else
+            break;
     }
     if (argc - a < 2) {
-        fprintf(stderr, "usage: cmodel [-w] PACKAGE TARGET [BACKUP]\n");
+        fprintf(stderr, "usage: cmodel [-w] [-s STEP] PACKAGE TARGET [BACKUP]\n");
         return 2;
     }
     const char *target = argv[a + 1];
