@@ -140,7 +140,8 @@ bool TinyTarUnpackerPrivate::unpackEntries(TarStream &tar)
             return false;
         }
         const QString targetPath = targetDir.absoluteFilePath(header.name());
-        const QString backupPath = backupDir.absoluteFilePath(header.name());
+        const QString backupPath =
+            backupsOn ? backupDir.absoluteFilePath(header.name()) : QString();
         const bool installed = header.isDirectory()
             ? unpackDirectory(targetPath, backupPath)
             : unpackFile(tar, header, targetPath, backupPath);
