@@ -20,10 +20,12 @@ int main(int argc, char *argv[])
     for (int i = 0; i + 1 < args.size();) {
         if (args.at(i) == QLatin1String("--log")) {
             logDirectory = args.at(i + 1);
-            args.remove(i, 2);
+            args.removeAt(i);
+            args.removeAt(i);
         } else if (args.at(i) == QLatin1String("--level")) {
             level = args.at(i + 1).toInt();
-            args.remove(i, 2);
+            args.removeAt(i);
+            args.removeAt(i);
         } else {
             ++i;
         }

@@ -144,6 +144,25 @@ static long long field_from_status(pid_t pid, const char *key)
     return v;
 }
 
+/* A field of /proc/PID/smaps_rollup in kB: what the process's pages cost when shared ones are
+ * divided among their users (Pss), and its anonymous memory. */
+static long long field_from_rollup(pid_t pid, const char *key)
+{
+    char path[64], line[256];
+    snprintf(path, sizeof path, "/proc/%d/smaps_rollup", pid);
+    FILE *f = fopen(path, "r");
+    long long v = -1;
+    while (f && fgets(line, sizeof line, f)) {
+        if (strncmp(line, key, strlen(key)) == 0) {
+            v = atoll(line + strlen(key));
+            break;
+        }
+    }
+    if (f)
+        fclose(f);
+    return v;
+}
+
 static long long cpu_ticks(pid_t pid)
 {
     char path[64], buf[1024];
@@ -219,10 +238,13 @@ int main(int argc, char **argv)
             + field_from_status(pid, "nonvoluntary_ctxt_switches:");
         const long long rss1 = field_from_status(pid, "VmRSS:");
         const long long hwm = field_from_status(pid, "VmHWM:");
+        const long long pss = field_from_rollup(pid, "Pss:");
+        const long long anon = field_from_rollup(pid, "Anonymous:");
         end_tree(pid);
-        /* rss_start_kb rss_end_kb hwm_kb cpu_ticks ticks_per_s context_switches seconds */
-        printf("%lld %lld %lld %lld %ld %lld %d\n", rss0, rss1, hwm, cpu1 - cpu0,
-               sysconf(_SC_CLK_TCK), sw1 - sw0, seconds);
+        /* rss_start_kb rss_end_kb hwm_kb cpu_ticks ticks_per_s context_switches seconds pss_kb
+         * anonymous_kb */
+        printf("%lld %lld %lld %lld %ld %lld %d %lld %lld\n", rss0, rss1, hwm, cpu1 - cpu0,
+               sysconf(_SC_CLK_TCK), sw1 - sw0, seconds, pss, anon);
         return 0;
     }
     fprintf(stderr, "usage: startbench child PROGRAM ARG | start DIR SUPERVISOR | idle DIR SUPERVISOR SECONDS\n");
