@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -27,6 +28,8 @@ private slots:
     void logSourceWhere();
     void disabledBeforeBaseName();
     void directoryCreated();
+    void relativeDirectoryFollowsCurrentDirectory();
+    void stampsFollowTheClock();
     void unwritableFileIsSilent();
     void rotateMovesPreviousLog();
     void rotateReplacesSameSecondFile();
@@ -196,6 +199,50 @@ void tst_Log::directoryCreated()
     QVERIFY(QFileInfo(nested).isDir());
     Log::write(Log::Emergency, QStringLiteral("w"), QStringLiteral("t"));
     QCOMPARE(logEntries(nested + QStringLiteral("/localserver.log")).size(), 1);
+}
+
+void tst_Log::relativeDirectoryFollowsCurrentDirectory()
+{
+    // A relative log directory is taken from the current directory at each write, not at set-up.
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir().mkpath(dir->filePath(QStringLiteral("first"))));
+    QVERIFY(QDir().mkpath(dir->filePath(QStringLiteral("second/log"))));
+    QVERIFY(QDir::setCurrent(dir->filePath(QStringLiteral("first"))));
+    Log::setDirectory(QStringLiteral("./log"));
+    Log::write(Log::Emergency, QStringLiteral("w"), QStringLiteral("one"));
+    const bool moved = QDir::setCurrent(dir->filePath(QStringLiteral("second")));
+    Log::write(Log::Emergency, QStringLiteral("w"), QStringLiteral("two"));
+    QVERIFY(QDir::setCurrent(previous));
+    QVERIFY(moved);
+
+    QCOMPARE(logEntries(dir->filePath(QStringLiteral("first/log/localserver.log"))),
+             QStringList(QStringLiteral("EMRG; w; one")));
+    QCOMPARE(logEntries(dir->filePath(QStringLiteral("second/log/localserver.log"))),
+             QStringList(QStringLiteral("EMRG; w; two")));
+}
+
+void tst_Log::stampsFollowTheClock()
+{
+    // Lines over more than one second: the date part of the stamp is reused within a second
+    // only, so every stamp must still lie between the clock readings around its line.
+    QList<QPair<QDateTime, QDateTime>> bounds;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 1300) {
+        const QDateTime before = QDateTime::currentDateTime();
+        Log::write(Log::Notice, QStringLiteral("w"), QStringLiteral("t"));
+        bounds.append({ before, QDateTime::currentDateTime() });
+        QTest::qSleep(40);
+    }
+    const QList<LogLine> lines = readLog(logPath());
+    QCOMPARE(lines.size(), bounds.size());
+    for (int i = 0; i < lines.size(); ++i) {
+        QDateTime stamp = QDateTime::fromString(lines.at(i).time, QStringLiteral("dd/MM/yy hh:mm:ss.zzz"));
+        const QDateTime &before = bounds.at(i).first;
+        stamp = stamp.addYears(before.date().year() / 100 * 100 - stamp.date().year() / 100 * 100);
+        QVERIFY2(stamp >= before.addMSecs(-1) && stamp <= bounds.at(i).second.addMSecs(1),
+                 qPrintable(lines.at(i).time));
+    }
 }
 
 void tst_Log::unwritableFileIsSilent()

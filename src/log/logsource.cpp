@@ -4,6 +4,9 @@ LogSource::LogSource(const QString &name) : sourceName(name) { }
 
 void LogSource::log(Log::Level level, const QString &text, const QString &method) const
 {
+    // A report below the threshold costs no formatting: some come with every command received.
+    if (level > Log::level())
+        return;
     Log::write(level, QStringLiteral("%1:%2").arg(sourceName, method), text);
 }
 

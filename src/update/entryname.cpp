@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QStringList>
 
 namespace {
 
@@ -23,6 +22,16 @@ bool isControl(QChar c)
 // Windows opens the device instead of a file for these, whatever the extension or directory.
 bool isDeviceName(const QString &component)
 {
+    // Every device name has at most four letters, and upper case never makes a name shorter:
+    // longer names are let go before anything is copied.
+    qsizetype length = component.indexOf(QLatin1Char('.'));
+    if (length < 0)
+        length = component.size();
+    while (length > 0 && component.at(length - 1) == QLatin1Char(' '))
+        --length;
+    if (length > 4)
+        return false;
+
     QString base = component.left(component.indexOf(QLatin1Char('.')));
     while (base.endsWith(QLatin1Char(' ')))
         base.chop(1);
@@ -116,22 +125,43 @@ bool isAcceptableEntryName(const QString &name, bool isDirectory)
 
 bool staysWithinTree(const QString &root, const QString &name)
 {
-    QString path = QDir(root).absolutePath();
-    const QString rootLocation = resolvedLocation(path);
+    return TreeBoundary(root).contains(name);
+}
+
+TreeBoundary::TreeBoundary(const QString &root)
+    : rootPath(QDir(root).absolutePath()), rootLocation(resolvedLocation(rootPath))
+{
+}
+
+bool TreeBoundary::contains(const QString &name)
+{
     if (rootLocation.isEmpty())
         return false;
 
     // Only this platform's separators matter here: the links are on this file system.
-    const QStringList components = QDir::fromNativeSeparators(name).split(QLatin1Char('/'));
-    for (const QString &component : components) {
+    const QString relative = QDir::fromNativeSeparators(name);
+    QString path = rootPath;
+    qsizetype start = 0;
+    while (start < relative.size()) {
+        qsizetype stop = relative.indexOf(QLatin1Char('/'), start);
+        if (stop < 0)
+            stop = relative.size();
+        const QString component = relative.mid(start, stop - start);
+        start = stop + 1;
         if (component.isEmpty() || component == QLatin1String("."))
             continue;
-        path = joined(path, component);
+        if (!path.endsWith(QLatin1Char('/')))
+            path += QLatin1Char('/');
+        path += component;
+        if (plainPaths.contains(path))
+            continue;
         const QFileInfo info(path);
         if (info.isSymbolicLink() || info.isJunction()) {
             if (!isWithin(resolvedLocation(path), rootLocation))
                 return false;
-        } else if (!info.exists()) {
+        } else if (info.exists()) {
+            plainPaths.insert(path);
+        } else {
             break; // nothing below a missing component exists either
         }
     }

@@ -12,9 +12,11 @@ constexpr int outputStep = 1024;
 constexpr int minimumPackageSize = 5;
 // 15: a 32 KiB window; + 32: detect a zlib or gzip wrapper from the first bytes.
 constexpr int windowBits = MAX_WBITS + 32;
+// Reserved up front at most; larger results grow geometrically like any other.
+constexpr qint64 initialReserveLimit = qint64(1) << 30;
 
-// Makes room for `extra` more bytes, growing geometrically but never past the size limit, so a
-// package never makes us reserve more than twice what it has already produced.
+// Makes room for `extra` more bytes, growing geometrically but never past the size limit: beyond
+// the first reservation, a package never makes us reserve more than twice what it has produced.
 bool makeRoom(QByteArray &result, qint64 extra)
 {
     const qint64 needed = qint64(result.size()) + extra;
@@ -34,6 +36,17 @@ bool makeRoom(QByteArray &result, qint64 extra)
     return result.capacity() >= needed;
 }
 
+// Packages inflate to a few times their size: room for that from the start spares the growth
+// steps. Pages that are never written cost no memory. A failure here only means growing later.
+void reserveForPackage(QByteArray &result, qint64 packageSize)
+{
+    const qint64 expected = std::min<qint64>(4 * packageSize, initialReserveLimit);
+    try {
+        result.reserve(int(expected));
+    } catch (const std::bad_alloc &) {
+    }
+}
+
 } // namespace
 
 QByteArray inflateArchive(const QByteArray &package)
@@ -50,9 +63,24 @@ QByteArray inflateArchive(const QByteArray &package)
         return QByteArray();
 
     QByteArray result;
-    char buffer[outputStep];
+    reserveForPackage(result, package.size());
+    char aside[outputStep];
     forever {
-        stream.next_out = reinterpret_cast<Bytef *>(buffer);
+        const int size = int(result.size());
+        // Each step decodes straight into the result's spare room, except the last steps below
+        // the size limit: those decode aside, so that output past the limit is seen before any
+        // room is made for it.
+        const bool direct = qint64(size) + outputStep <= maxInflatedArchiveSize;
+        if (direct) {
+            if (!makeRoom(result, outputStep)) {
+                inflateEnd(&stream);
+                return QByteArray();
+            }
+            result.resize(size + outputStep);
+            stream.next_out = reinterpret_cast<Bytef *>(result.data() + size);
+        } else {
+            stream.next_out = reinterpret_cast<Bytef *>(aside);
+        }
         stream.avail_out = outputStep;
         const int status = inflate(&stream, Z_NO_FLUSH);
         if (status == Z_NEED_DICT || status == Z_DATA_ERROR || status == Z_MEM_ERROR) {
@@ -60,11 +88,15 @@ QByteArray inflateArchive(const QByteArray &package)
             return QByteArray();
         }
         const int produced = outputStep - int(stream.avail_out);
-        if (!makeRoom(result, produced)) {
-            inflateEnd(&stream);
-            return QByteArray();
+        if (direct) {
+            result.resize(size + produced);
+        } else {
+            if (!makeRoom(result, produced)) {
+                inflateEnd(&stream);
+                return QByteArray();
+            }
+            result.append(aside, produced);
         }
-        result.append(buffer, produced);
         // A call that leaves room ends the loop: the stream's end, input cut short, or any
         // other status.
         if (stream.avail_out != 0)

@@ -18,6 +18,8 @@ public:
     // isEnd()); false for a short record, a failed stream, an unparsable octal field or a wrong
     // checksum, after which the fields are meaningless.
     [[nodiscard]] bool read(QDataStream &in);
+    // The same for a record already in memory, size bytes long.
+    [[nodiscard]] bool read(const char *record, int size);
 
     QString name() const { return entryName; }
     quint64 size() const { return entrySize; }
@@ -30,6 +32,7 @@ public:
 
 private:
     void reset();
+    bool parse(const char *record);
 
     QString entryName;
     quint64 entrySize = 0;

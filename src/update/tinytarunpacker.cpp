@@ -5,6 +5,7 @@
 #include "inflatearchive.h"
 #include "log/log.h"
 #include "pathkey.h"
+#include "tarstream.h"
 #include "tinytarheader.h"
 
 #include <QDataStream>
@@ -20,19 +21,38 @@ void report(Log::Level level, const QString &text)
     Log::write(level, QStringLiteral("TinyTarUnpackerPrivate::unpack"), text);
 }
 
+// Progress lines come once or twice a file; below the log's threshold their text is not built.
+bool progressLogged()
+{
+    return Log::level() >= Log::Info;
+}
+
 QString number(int value)
 {
     return QString::number(value);
 }
 
+// The owner, group and other bits of a file's mode (none when it does not exist). Asked one by
+// one, since the permissions of the current user would cost the system three more calls a file
+// and set nothing a file's mode does not already say.
+QFile::Permissions modeBits(const QFileInfo &info)
+{
+    static const QFile::Permission bits[] = { QFile::ReadOwner, QFile::WriteOwner,
+        QFile::ExeOwner, QFile::ReadGroup, QFile::WriteGroup, QFile::ExeGroup, QFile::ReadOther,
+        QFile::WriteOther, QFile::ExeOther };
+    QFile::Permissions permissions;
+    for (const QFile::Permission bit : bits) {
+        if (info.permission(bit))
+            permissions |= bit;
+    }
+    return permissions;
+}
+
 // A replaced file keeps its permissions, as it would when overwritten in place; a new file gets
 // the execute bits its header asks for, so that an update can bring a new program.
-QFile::Permissions installedPermissions(QFile::Permissions created, bool replaced,
-    QFile::Permissions previous, quint32 mode)
+QFile::Permissions executeBits(quint32 mode)
 {
-    if (replaced)
-        return previous;
-    QFile::Permissions permissions = created;
+    QFile::Permissions permissions;
     if (mode & 0100)
         permissions |= QFile::ExeOwner | QFile::ExeUser;
     if (mode & 0010)
@@ -97,24 +117,32 @@ bool TinyTarUnpackerPrivate::install()
     package.close();
 
     // A package that is not compressed, is corrupt or holds nothing has no line of its own.
-    QDataStream tar(archive);
+    TarStream tar(archive);
     if (tar.atEnd())
         return false;
 
     targetDir = QDir(target);
     backupDir = QDir(backup);
+    targetBoundary.emplace(target);
+    if (backupsOn)
+        backupBoundary.emplace(backup);
     return unpackEntries(tar);
 }
 
-bool TinyTarUnpackerPrivate::unpackEntries(QDataStream &tar)
+bool TinyTarUnpackerPrivate::unpackEntries(TarStream &tar)
 {
     TinyTarHeader header;
+    const auto readHeader = [&tar, &header] {
+        const char *record = nullptr;
+        const int size = tar.next(&record);
+        return header.read(record, size);
+    };
     forever {
-        if (!header.read(tar))
+        if (!readHeader())
             return false;
         // Complete only with a second end record right after the first.
         if (header.isEnd())
-            return header.read(tar) && header.isEnd();
+            return readHeader() && header.isEnd();
 
         if (!isContained(header)) {
             report(Log::Error,
@@ -122,7 +150,8 @@ bool TinyTarUnpackerPrivate::unpackEntries(QDataStream &tar)
             return false;
         }
         const QString targetPath = targetDir.absoluteFilePath(header.name());
-        const QString backupPath = backupDir.absoluteFilePath(header.name());
+        const QString backupPath =
+            backupsOn ? backupDir.absoluteFilePath(header.name()) : QString();
         const bool installed = header.isDirectory()
             ? unpackDirectory(targetPath, backupPath)
             : unpackFile(tar, header, targetPath, backupPath);
@@ -134,16 +163,17 @@ bool TinyTarUnpackerPrivate::unpackEntries(QDataStream &tar)
     }
 }
 
-bool TinyTarUnpackerPrivate::isContained(const TinyTarHeader &header) const
+bool TinyTarUnpackerPrivate::isContained(const TinyTarHeader &header)
 {
     const QString name = header.name();
-    return isAcceptableEntryName(name, header.isDirectory()) && staysWithinTree(target, name)
-        && (!backupsOn || staysWithinTree(backup, name));
+    return isAcceptableEntryName(name, header.isDirectory()) && targetBoundary->contains(name)
+        && (!backupsOn || backupBoundary->contains(name));
 }
 
 bool TinyTarUnpackerPrivate::unpackDirectory(const QString &targetPath, const QString &backupPath)
 {
-    report(Log::Info, tr("Создание пути '%1'").arg(targetPath));
+    if (progressLogged())
+        report(Log::Info, tr("Создание пути '%1'").arg(targetPath));
 
     // Only a directory that was there before gets a twin in the backup tree.
     if (backupsOn && QFile::exists(targetPath)) {
@@ -161,12 +191,14 @@ bool TinyTarUnpackerPrivate::unpackDirectory(const QString &targetPath, const QS
     return true;
 }
 
-bool TinyTarUnpackerPrivate::unpackFile(QDataStream &tar, const TinyTarHeader &header,
+bool TinyTarUnpackerPrivate::unpackFile(TarStream &tar, const TinyTarHeader &header,
     const QString &targetPath, const QString &backupPath)
 {
     const quint64 size = header.size();
-    const bool replaced = QFile::exists(targetPath);
-    const QFile::Permissions previousPermissions = QFile::permissions(targetPath);
+    const QFileInfo previous(targetPath);
+    const bool replaced = previous.exists();
+    const QFile::Permissions previousPermissions =
+        replaced ? modeBits(previous) : QFile::Permissions();
     // A file this package wrote already (a duplicate entry, or another spelling of its name) is
     // overwritten in place: backing it up again would delete the backup of the version that was
     // installed before, which is what the backup tree is for.
@@ -174,7 +206,8 @@ bool TinyTarUnpackerPrivate::unpackFile(QDataStream &tar, const TinyTarHeader &h
     if (backupsOn && replaced && !writtenFiles.contains(key))
         moveToBackup(targetPath, backupPath);
 
-    report(Log::Info, tr("Распаковка файла '%1'").arg(targetPath));
+    if (progressLogged())
+        report(Log::Info, tr("Распаковка файла '%1'").arg(targetPath));
     QFile file(targetPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         report(Log::Error,
@@ -185,23 +218,26 @@ bool TinyTarUnpackerPrivate::unpackFile(QDataStream &tar, const TinyTarHeader &h
     if (backupsOn)
         writtenFiles.insert(key);
     toFlush.addFile(targetPath);
-    // Where permissions cannot be set they stay as created; the content is what matters.
-    file.setPermissions(
-        installedPermissions(file.permissions(), replaced, previousPermissions, header.mode()));
+    // Where permissions cannot be set they stay as created; the content is what matters. Most
+    // new files want no more than they were created with, which needs no call at all.
+    if (replaced)
+        file.setPermissions(previousPermissions);
+    else if (const QFile::Permissions extra = executeBits(header.mode()))
+        file.setPermissions(file.permissions() | extra);
     if (size == 0) {
         file.close();
         return true;
     }
 
     QDataStream out(&file);
-    char block[TinyTarHeader::recordSize];
     quint64 remaining = size;
     while (remaining > 0 && out.status() == QDataStream::Ok) {
-        const int read = tar.readRawData(block, TinyTarHeader::recordSize);
+        const char *record = nullptr;
+        const int read = tar.next(&record);
         const int wanted = int(std::min<quint64>(remaining, TinyTarHeader::recordSize));
         const int usable = qBound(0, read, wanted);
         if (usable > 0)
-            out.writeRawData(block, usable);
+            out.writeRawData(record, usable);
         // The package ends inside this file: nothing is written beyond what it holds, so a
         // forged size cannot fill the disk; the missing end records fail the installation.
         if (usable < wanted)
@@ -222,7 +258,8 @@ bool TinyTarUnpackerPrivate::unpackFile(QDataStream &tar, const TinyTarHeader &h
 
 void TinyTarUnpackerPrivate::moveToBackup(const QString &targetPath, const QString &backupPath)
 {
-    report(Log::Info, tr("Создание резервной копии файла '%1'").arg(targetPath));
+    if (progressLogged())
+        report(Log::Info, tr("Создание резервной копии файла '%1'").arg(targetPath));
 
     // Only the most recent backup of a file is kept.
     QFile previous(backupPath);

@@ -1,6 +1,7 @@
 #ifndef TINYTARUNPACKER_P_H
 #define TINYTARUNPACKER_P_H
 
+#include "entryname.h"
 #include "flushlist.h"
 
 #include <QCoreApplication>
@@ -8,7 +9,9 @@
 #include <QSet>
 #include <QString>
 
-class QDataStream;
+#include <optional>
+
+class TarStream;
 class TinyTarHeader;
 
 class TinyTarUnpackerPrivate
@@ -26,10 +29,10 @@ public:
 
 private:
     bool install();
-    bool unpackEntries(QDataStream &tar);
-    bool isContained(const TinyTarHeader &header) const;
+    bool unpackEntries(TarStream &tar);
+    bool isContained(const TinyTarHeader &header);
     bool unpackDirectory(const QString &targetPath, const QString &backupPath);
-    bool unpackFile(QDataStream &tar, const TinyTarHeader &header, const QString &targetPath,
+    bool unpackFile(TarStream &tar, const TinyTarHeader &header, const QString &targetPath,
         const QString &backupPath);
     void moveToBackup(const QString &targetPath, const QString &backupPath);
     void addCreatedPath(const QString &path, const QDir &root);
@@ -41,6 +44,8 @@ private:
     QDir targetDir;
     QDir backupDir;
     FlushList toFlush; // what must reach the disk before the program restarts into it
+    std::optional<TreeBoundary> targetBoundary;
+    std::optional<TreeBoundary> backupBoundary;
 };
 
 #endif // TINYTARUNPACKER_P_H
