@@ -122,44 +122,35 @@ QString ConfigFile::getString(const QString &section, const QString &key,
     return value;
 }
 
+std::optional<qint64> ConfigFile::signedValue(const QString &section, const QString &key) const
+{
+    QString text;
+    bool ok = false;
+    const qint64 value = lookup(section, key, &text) ? text.toLongLong(&ok, 10) : 0;
+    return ok ? std::optional<qint64>(value) : std::nullopt;
+}
+
 qint64 ConfigFile::getInt(const QString &section, const QString &key, qint64 defaultValue)
 {
-    qint64 result = defaultValue;
-    QString text;
-    if (lookup(section, key, &text)) {
-        bool ok = false;
-        const qint64 parsed = text.toLongLong(&ok, 10);
-        if (ok)
-            result = parsed;
-    }
+    const qint64 result = signedValue(section, key).value_or(defaultValue);
     report(section, key, QString::number(result));
     return result;
 }
 
 quint64 ConfigFile::getUInt(const QString &section, const QString &key, quint64 defaultValue)
 {
-    quint64 result = defaultValue;
     QString text;
-    if (lookup(section, key, &text)) {
-        bool ok = false;
-        const quint64 parsed = text.toULongLong(&ok, 10);
-        if (ok)
-            result = parsed;
-    }
+    bool ok = false;
+    const quint64 parsed = lookup(section, key, &text) ? text.toULongLong(&ok, 10) : 0;
+    const quint64 result = ok ? parsed : defaultValue;
     report(section, key, QString::number(result));
     return result;
 }
 
 bool ConfigFile::getBool(const QString &section, const QString &key, bool defaultValue)
 {
-    bool result = defaultValue;
-    QString text;
-    if (lookup(section, key, &text)) {
-        bool ok = false;
-        const qint64 parsed = text.toLongLong(&ok, 10);
-        if (ok)
-            result = parsed != 0;
-    }
+    const std::optional<qint64> value = signedValue(section, key);
+    const bool result = value ? *value != 0 : defaultValue;
     report(section, key, result ? QStringLiteral("1") : QStringLiteral("0"));
     return result;
 }

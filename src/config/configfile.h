@@ -7,6 +7,8 @@
 #include <QHash>
 #include <QString>
 
+#include <optional>
+
 // Reads INI-style settings files into memory and hands them out through typed getters, each of
 // which logs the name and the value it returns. Later files override earlier ones.
 class ConfigFile
@@ -31,6 +33,8 @@ public:
 private:
     QString normalised(const QString &name) const;
     bool lookup(const QString &section, const QString &key, QString *value) const;
+    // The stored value as a decimal signed number; none when absent or not a number.
+    std::optional<qint64> signedValue(const QString &section, const QString &key) const;
     void parse(const QString &text);
     void report(const QString &section, const QString &key, const QString &value) const;
 
