@@ -5,7 +5,7 @@
 //   syncfs  the installer as shipped (one syncfs() per file system),
 //   fsync   the installer without flush, then an fsync() of every file and directory it wrote
 //           (what flushing each file as it is closed would cost).
-// Not a test; run by hand: installbench [ROUNDS] DIR...   Prints medians and ranges in ms.
+// Not a test; run by hand: flushbench [ROUNDS] DIR...   Prints medians and ranges in ms.
 #include "log/log.h"
 #include "tarbuilder.h"
 #include "update/tinytarunpacker.h"
@@ -104,7 +104,7 @@ int main(int argc, char **argv)
     const int rounds =
         !arguments.isEmpty() && arguments.first().toInt() > 0 ? arguments.takeFirst().toInt() : 5;
     if (arguments.isEmpty()) {
-        std::fprintf(stderr, "usage: installbench [ROUNDS] DIR...\n");
+        std::fprintf(stderr, "usage: flushbench [ROUNDS] DIR...\n");
         return 2;
     }
     Log::setBaseName(QString()); // no log I/O in the figures
@@ -113,7 +113,7 @@ int main(int argc, char **argv)
     std::printf("package: %lld bytes compressed\n", qlonglong(package.size()));
     const char *const variants[] = { "none", "syncfs", "fsync" };
     for (const QString &base : std::as_const(arguments)) {
-        QTemporaryDir dir(base + QStringLiteral("/installbench-XXXXXX"));
+        QTemporaryDir dir(base + QStringLiteral("/flushbench-XXXXXX"));
         if (!dir.isValid()) {
             std::fprintf(stderr, "cannot create a directory in %s\n", qPrintable(base));
             return 1;
