@@ -1,5 +1,7 @@
 #include "tinytarheader.h"
 
+#include "tarlayout.h"
+
 #include <QDataStream>
 #include <QTextCodec>
 
@@ -8,17 +10,7 @@
 
 namespace {
 
-constexpr int nameOffset = 0;
-constexpr int nameWidth = 100;
-constexpr int modeOffset = 100;
-constexpr int modeWidth = 8;
-constexpr int sizeOffset = 124;
-constexpr int sizeWidth = 12;
-constexpr int mtimeOffset = 136;
-constexpr int mtimeWidth = 12;
-constexpr int checksumOffset = 148;
-constexpr int checksumWidth = 8;
-constexpr int typeFlagOffset = 156;
+using namespace TarLayout;
 constexpr char directoryType = '5';
 
 bool isOctalDigit(char c)

@@ -1,23 +1,13 @@
 #include "tarrecord.h"
 
+#include "update/tarlayout.h"
+
 #include <utility>
 
 namespace {
 
-constexpr int modeOffset = 100;
-constexpr int uidOffset = 108;
-constexpr int gidOffset = 116;
-constexpr int sizeOffset = 124;
-constexpr int mtimeOffset = 136;
-constexpr int checksumOffset = 148;
-constexpr int checksumWidth = 8;
-constexpr int typeOffset = 156;
-constexpr int linkOffset = 157;
-constexpr int magicOffset = 257;
-constexpr int devMajorOffset = 329;
-constexpr int devMinorOffset = 337;
-constexpr int prefixOffset = 345;
-constexpr int prefixWidth = 155;
+using namespace TarLayout;
+constexpr int typeOffset = typeFlagOffset;
 
 // width - 1 octal digits and a NUL, as ustar writers fill numeric fields.
 QByteArray octal(quint64 value, int width)

@@ -1,6 +1,8 @@
 #ifndef TARRECORD_H
 #define TARRECORD_H
 
+#include "update/tarlayout.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -11,7 +13,7 @@ class TarRecord
 {
 public:
     static constexpr int size = 512;
-    static constexpr int nameWidth = 100;
+    static constexpr int nameWidth = TarLayout::nameWidth;
 
     explicit TarRecord(const QByteArray &record);
 
