@@ -119,7 +119,7 @@ static int mkpath(const char *path)
 }
 
 static int write_file(const char *path, const unsigned char **pos, const unsigned char *end,
-                      unsigned long long size, mode_t mode)
+    unsigned long long size, mode_t mode)
 {
     int fd = -1;
     FILE *f = NULL;

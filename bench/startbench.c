@@ -177,7 +177,9 @@ static long long cpu_ticks(pid_t pid)
     unsigned long long utime = 0, stime = 0;
     const char *p = strrchr(buf, ')');
     /* Fields after the name: state(3) ... utime(14) stime(15). */
-    if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
+    if (!p
+        || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime)
+            != 2)
         return -1;
     return (long long)(utime + stime);
 }
@@ -244,9 +246,11 @@ int main(int argc, char **argv)
         /* rss_start_kb rss_end_kb hwm_kb cpu_ticks ticks_per_s context_switches seconds pss_kb
          * anonymous_kb */
         printf("%lld %lld %lld %lld %ld %lld %d %lld %lld\n", rss0, rss1, hwm, cpu1 - cpu0,
-               sysconf(_SC_CLK_TCK), sw1 - sw0, seconds, pss, anon);
+            sysconf(_SC_CLK_TCK), sw1 - sw0, seconds, pss, anon);
         return 0;
     }
-    fprintf(stderr, "usage: startbench child PROGRAM ARG | start DIR SUPERVISOR | idle DIR SUPERVISOR SECONDS\n");
+    fprintf(stderr,
+        "usage: startbench child PROGRAM ARG | start DIR SUPERVISOR | idle DIR SUPERVISOR "
+        "SECONDS\n");
     return 2;
 }

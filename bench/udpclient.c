@@ -103,7 +103,7 @@ int main(int argc, char **argv)
     const double p99 = done ? rtt[(int)((done - 1) * 0.99)] : 0;
     const double max = done ? rtt[done - 1] : 0;
     printf("%d %d %d %.1f %.1f %.1f %.0f %d %d\n", count, lost, wrong, p50, p99, max,
-           elapsed > 0 ? done / (elapsed / 1e6) : 0.0, burst, answered);
+        elapsed > 0 ? done / (elapsed / 1e6) : 0.0, burst, answered);
     free(rtt);
     return 0;
 }

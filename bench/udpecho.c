@@ -17,7 +17,8 @@ int main(int argc, char **argv)
     if (argc != 3)
         return 2;
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    struct sockaddr_in addr = { .sin_family = AF_INET, .sin_port = htons((unsigned short)atoi(argv[1])) };
+    struct sockaddr_in addr = { .sin_family = AF_INET,
+        .sin_port = htons((unsigned short)atoi(argv[1])) };
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
     if (fd < 0 || bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0

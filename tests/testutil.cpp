@@ -14,7 +14,7 @@ QString fromCp1251(const QByteArray &bytes)
 QList<LogLine> readLog(const QString &path)
 {
     static const QRegularExpression head(
-            QStringLiteral("^(\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d); ([A-Z]*); "));
+        QStringLiteral("^(\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d); ([A-Z]*); "));
     QList<LogLine> lines;
     const QString text = fromCp1251(readFile(path));
     const QStringList rawLines = text.split(QLatin1Char('\n'));

@@ -13,7 +13,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-
 class tst_BootstrapScript : public QObject
 {
     Q_OBJECT

@@ -269,8 +269,7 @@ void tst_CashPkg::rollbackLeavesWhatItCannotRestore_data()
         << list({ "bin/", "bin/app.exe=old", "readme.txt=edited" })
         << "NOT RESTORED readme.txt: it differs from the package's copy";
     QTest::newRow("installed twice")
-        << sampleTar << QStringList() << true
-        << (list({ "bin/", "readme.txt=new" }) << app)
+        << sampleTar << QStringList() << true << (list({ "bin/", "readme.txt=new" }) << app)
         << "NOT RESTORED readme.txt: its backup is the package's own copy";
     // The file's backup failed for want of bin/ in the backup, which its entry made only later.
     QTest::newRow("directory entry after its file")

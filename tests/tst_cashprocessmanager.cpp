@@ -127,7 +127,9 @@ void tst_CashProcessManager::failedStart()
     const QFile::Permissions executable = QFile::ReadOwner | QFile::ExeOwner;
     QVERIFY(writeFile(dir->filePath(QStringLiteral("noint")), "#!/no/such/interpreter\n"));
     QVERIFY(QFile::setPermissions(dir->filePath(QStringLiteral("noint")), executable));
-    QVERIFY(writeFile(dir->filePath(QStringLiteral("garbage")), "\x7f" "ELF garbage"));
+    QVERIFY(writeFile(dir->filePath(QStringLiteral("garbage")),
+        "\x7f"
+        "ELF garbage"));
     QVERIFY(QFile::setPermissions(dir->filePath(QStringLiteral("garbage")), executable));
 
     manager->setExecutablePath(program.replace(QLatin1String("{dir}"), dir->path()));

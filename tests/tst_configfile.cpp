@@ -52,30 +52,86 @@ void tst_ConfigFile::parsing_data()
     QTest::addColumn<QString>("expected"); // "<default>" when the getter falls back
 
     const QString dflt = QStringLiteral("<default>");
-    QTest::newRow("plain") << "[CASH]\nLogLevel=3\n" << "CASH" << "LogLevel" << "3";
-    QTest::newRow("case-insensitive names") << "[cash]\nloglevel = 3\n" << "CASH" << "LogLevel" << "3";
-    QTest::newRow("value keeps its case") << "[CASH]\nPath = C:/Dir\n" << "cash" << "PATH" << "C:/Dir";
-    QTest::newRow("comment cut and trimmed") << "[CASH]\nLogLevel = 3 # verbose\n" << "CASH" << "LogLevel" << "3";
-    QTest::newRow("hash inside value cuts it") << "[CASH]\nA = x#y\n" << "CASH" << "A" << "x";
-    QTest::newRow("semicolon line is a comment") << "[CASH]\n;A = 1\n" << "CASH" << "A" << dflt;
-    QTest::newRow("indented semicolon comment") << "[CASH]\n   ; A = 1\n" << "CASH" << "A" << dflt;
-    QTest::newRow("semicolon inside value stays") << "[CASH]\nA = 1;2\n" << "CASH" << "A" << "1;2";
-    QTest::newRow("first equals splits") << "[CASH]\nA = b=c\n" << "CASH" << "A" << "b=c";
-    QTest::newRow("empty value is present") << "[CASH]\nA =\n" << "CASH" << "A" << "";
-    QTest::newRow("later line wins") << "[CASH]\nA=1\nA=2\n" << "CASH" << "A" << "2";
-    QTest::newRow("header with comment is no header")
-            << "[MAINTENANCE]\n[CASH] # main\nA=1\n" << "MAINTENANCE" << "A" << "1";
-    QTest::newRow("header with blank is no header") << "[X]\n[CA SH]\nA=1\n" << "X" << "A" << "1";
-    QTest::newRow("header with dot is no header") << "[X]\n[CA.SH]\nA=1\n" << "X" << "A" << "1";
-    QTest::newRow("indented header") << "  [CASH]  \nA=1\n" << "CASH" << "A" << "1";
-    QTest::newRow("underscore and digits in header") << "[CASH_2]\nA=1\n" << "cash_2" << "A" << "1";
+    QTest::newRow("plain") << "[CASH]\nLogLevel=3\n"
+                           << "CASH"
+                           << "LogLevel"
+                           << "3";
+    QTest::newRow("case-insensitive names") << "[cash]\nloglevel = 3\n"
+                                            << "CASH"
+                                            << "LogLevel"
+                                            << "3";
+    QTest::newRow("value keeps its case") << "[CASH]\nPath = C:/Dir\n"
+                                          << "cash"
+                                          << "PATH"
+                                          << "C:/Dir";
+    QTest::newRow("comment cut and trimmed") << "[CASH]\nLogLevel = 3 # verbose\n"
+                                             << "CASH"
+                                             << "LogLevel"
+                                             << "3";
+    QTest::newRow("hash inside value cuts it") << "[CASH]\nA = x#y\n"
+                                               << "CASH"
+                                               << "A"
+                                               << "x";
+    QTest::newRow("semicolon line is a comment") << "[CASH]\n;A = 1\n"
+                                                 << "CASH"
+                                                 << "A" << dflt;
+    QTest::newRow("indented semicolon comment") << "[CASH]\n   ; A = 1\n"
+                                                << "CASH"
+                                                << "A" << dflt;
+    QTest::newRow("semicolon inside value stays") << "[CASH]\nA = 1;2\n"
+                                                  << "CASH"
+                                                  << "A"
+                                                  << "1;2";
+    QTest::newRow("first equals splits") << "[CASH]\nA = b=c\n"
+                                         << "CASH"
+                                         << "A"
+                                         << "b=c";
+    QTest::newRow("empty value is present") << "[CASH]\nA =\n"
+                                            << "CASH"
+                                            << "A"
+                                            << "";
+    QTest::newRow("later line wins") << "[CASH]\nA=1\nA=2\n"
+                                     << "CASH"
+                                     << "A"
+                                     << "2";
+    QTest::newRow("header with comment is no header") << "[MAINTENANCE]\n[CASH] # main\nA=1\n"
+                                                      << "MAINTENANCE"
+                                                      << "A"
+                                                      << "1";
+    QTest::newRow("header with blank is no header") << "[X]\n[CA SH]\nA=1\n"
+                                                    << "X"
+                                                    << "A"
+                                                    << "1";
+    QTest::newRow("header with dot is no header") << "[X]\n[CA.SH]\nA=1\n"
+                                                  << "X"
+                                                  << "A"
+                                                  << "1";
+    QTest::newRow("indented header") << "  [CASH]  \nA=1\n"
+                                     << "CASH"
+                                     << "A"
+                                     << "1";
+    QTest::newRow("underscore and digits in header") << "[CASH_2]\nA=1\n"
+                                                     << "cash_2"
+                                                     << "A"
+                                                     << "1";
     QTest::newRow("Cyrillic section, any case")
-            << QStringLiteral("[Касса]\nКлюч=Значение\n") << QStringLiteral("КАССА")
-            << QStringLiteral("ключ") << QStringLiteral("Значение");
-    QTest::newRow("keys before any header go to DEFAULT") << "A=1\n" << "DEFAULT" << "A" << "1";
-    QTest::newRow("line without equals ignored") << "[CASH]\ngarbage\nA=1\n" << "CASH" << "A" << "1";
-    QTest::newRow("CR LF line ends") << "[CASH]\r\nA = 1\r\n" << "CASH" << "A" << "1";
-    QTest::newRow("other section") << "[CASH]\nA=1\n" << "INTERPROCESS" << "A" << dflt;
+        << QStringLiteral("[Касса]\nКлюч=Значение\n") << QStringLiteral("КАССА")
+        << QStringLiteral("ключ") << QStringLiteral("Значение");
+    QTest::newRow("keys before any header go to DEFAULT") << "A=1\n"
+                                                          << "DEFAULT"
+                                                          << "A"
+                                                          << "1";
+    QTest::newRow("line without equals ignored") << "[CASH]\ngarbage\nA=1\n"
+                                                 << "CASH"
+                                                 << "A"
+                                                 << "1";
+    QTest::newRow("CR LF line ends") << "[CASH]\r\nA = 1\r\n"
+                                     << "CASH"
+                                     << "A"
+                                     << "1";
+    QTest::newRow("other section") << "[CASH]\nA=1\n"
+                                   << "INTERPROCESS"
+                                   << "A" << dflt;
 }
 
 void tst_ConfigFile::parsing()
@@ -93,14 +149,15 @@ void tst_ConfigFile::parsing()
 
 void tst_ConfigFile::localOverridesConfig()
 {
-    QVERIFY(writeFile(path(QStringLiteral("config.ini")), "[CASH]\nLogLevel=3\nExecutablePath=./a\n"));
+    QVERIFY(
+        writeFile(path(QStringLiteral("config.ini")), "[CASH]\nLogLevel=3\nExecutablePath=./a\n"));
     QVERIFY(writeFile(path(QStringLiteral("local.ini")), "[cash]\nLOGLEVEL=7\n"));
     ConfigFile config(QStringLiteral("Windows-1251"));
     QVERIFY(config.init(path(QStringLiteral("config.ini")), false));
     QVERIFY(config.init(path(QStringLiteral("local.ini")), false));
     QCOMPARE(config.getInt(QStringLiteral("CASH"), QStringLiteral("LogLevel"), 5), 7);
     QCOMPARE(config.getString(QStringLiteral("CASH"), QStringLiteral("ExecutablePath"), QString()),
-             QStringLiteral("./a"));
+        QStringLiteral("./a"));
 }
 
 void tst_ConfigFile::sectionCarriesOverToNextFile()
@@ -117,9 +174,9 @@ void tst_ConfigFile::sectionCarriesOverToNextFile()
 void tst_ConfigFile::numericGetters_data()
 {
     QTest::addColumn<QString>("value"); // null: key absent
-    QTest::addColumn<qint64>("asInt");  // default 5
+    QTest::addColumn<qint64>("asInt"); // default 5
     QTest::addColumn<quint64>("asUInt"); // default 55005
-    QTest::addColumn<bool>("asBool");   // default true
+    QTest::addColumn<bool>("asBool"); // default true
 
     QTest::newRow("absent") << QString() << qint64(5) << quint64(55005) << true;
     QTest::newRow("empty") << QStringLiteral("") << qint64(5) << quint64(55005) << true;
@@ -128,9 +185,12 @@ void tst_ConfigFile::numericGetters_data()
     QTest::newRow("minus one") << QStringLiteral("-1") << qint64(-1) << quint64(55005) << true;
     QTest::newRow("word true") << QStringLiteral("true") << qint64(5) << quint64(55005) << true;
     QTest::newRow("word no") << QStringLiteral("no") << qint64(5) << quint64(55005) << true;
-    QTest::newRow("hex is no decimal") << QStringLiteral("0x10") << qint64(5) << quint64(55005) << true;
-    QTest::newRow("trailing junk") << QStringLiteral("12abc") << qint64(5) << quint64(55005) << true;
-    QTest::newRow("big port") << QStringLiteral("120000") << qint64(120000) << quint64(120000) << true;
+    QTest::newRow("hex is no decimal")
+        << QStringLiteral("0x10") << qint64(5) << quint64(55005) << true;
+    QTest::newRow("trailing junk")
+        << QStringLiteral("12abc") << qint64(5) << quint64(55005) << true;
+    QTest::newRow("big port") << QStringLiteral("120000") << qint64(120000) << quint64(120000)
+                              << true;
     QTest::newRow("largest unsigned") << QStringLiteral("18446744073709551615") << qint64(5)
                                       << quint64(18446744073709551615ULL) << true;
 }
@@ -158,29 +218,29 @@ void tst_ConfigFile::missingFile()
         QVERIFY(config.init(QStringLiteral("no-such.ini"), false));
     }
     QCOMPARE(logEntries(logPath()),
-             QStringList({ QStringLiteral("WARN; INIT:; ======================== initialization "
-                                          "process started ========================"),
-                           QStringLiteral("WARN; INIT:ConfigFile::init; Конфигурационный файл "
-                                          "'no-such.ini' не найден."),
-                           QStringLiteral("WARN; INIT:; ======================== initialization "
-                                          "process finished =======================") }));
+        QStringList({ QStringLiteral("WARN; INIT:; ======================== initialization "
+                                     "process started ========================"),
+            QStringLiteral("WARN; INIT:ConfigFile::init; Конфигурационный файл "
+                           "'no-such.ini' не найден."),
+            QStringLiteral("WARN; INIT:; ======================== initialization "
+                           "process finished =======================") }));
 }
 
 void tst_ConfigFile::utf8ByteOrderMark()
 {
     // Editors that save UTF-8 with a byte-order mark must not break the first header.
     QVERIFY(writeFile(path(QStringLiteral("config.ini")),
-                      "\xEF\xBB\xBF[CASH]\nName=" + QStringLiteral("Касса").toUtf8() + '\n'));
+        "\xEF\xBB\xBF[CASH]\nName=" + QStringLiteral("Касса").toUtf8() + '\n'));
     ConfigFile config(QStringLiteral("Windows-1251"));
     QVERIFY(config.init(path(QStringLiteral("config.ini")), false));
     QCOMPARE(config.getString(QStringLiteral("CASH"), QStringLiteral("Name"), QString()),
-             QStringLiteral("Касса"));
+        QStringLiteral("Касса"));
 }
 
 void tst_ConfigFile::valuesAreLogged()
 {
     QVERIFY(writeFile(path(QStringLiteral("config.ini")),
-                      cp1251(QStringLiteral("[CASH]\nLogLevel=x\nPath=Касса\n"))));
+        cp1251(QStringLiteral("[CASH]\nLogLevel=x\nPath=Касса\n"))));
     {
         ConfigFile config(QStringLiteral("Windows-1251"));
         QVERIFY(config.init(path(QStringLiteral("config.ini")), false));
@@ -191,10 +251,10 @@ void tst_ConfigFile::valuesAreLogged()
     }
     const QStringList entries = logEntries(logPath());
     QCOMPARE(entries.mid(2, 4),
-             QStringList({ QStringLiteral("WARN; INIT:CASH; LogLevel = 5"),
-                           QStringLiteral("WARN; INIT:cash; path = Касса"),
-                           QStringLiteral("WARN; INIT:MAINTENANCE; DisableMaintenance = 0"),
-                           QStringLiteral("WARN; INIT:INTERPROCESS; CashPort = 55006") }));
+        QStringList({ QStringLiteral("WARN; INIT:CASH; LogLevel = 5"),
+            QStringLiteral("WARN; INIT:cash; path = Касса"),
+            QStringLiteral("WARN; INIT:MAINTENANCE; DisableMaintenance = 0"),
+            QStringLiteral("WARN; INIT:INTERPROCESS; CashPort = 55006") }));
     QVERIFY(entries.last().endsWith(QStringLiteral("process finished =======================")));
 }
 

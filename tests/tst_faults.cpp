@@ -379,9 +379,9 @@ void tst_Faults::updateSourceChanges()
             QStringList({ entry("INFO", QStringLiteral("TinyTarUnpackerPrivate::unpack"),
                 QStringLiteral("Распаковка архива 'update.tgz' в '.'...")) }));
     } else {
-        QCOMPARE(
-            after, QStringList({ entry("ERRR", where("slotProcessFinished"),
-                       line.contains(QLatin1String("%1")) ? line.arg(package) : line) }));
+        QCOMPARE(after,
+            QStringList({ entry("ERRR", where("slotProcessFinished"),
+                line.contains(QLatin1String("%1")) ? line.arg(package) : line) }));
     }
     QCOMPARE(supervisor.cashRuns(), 1);
     QVERIFY(!QFile::exists(supervisor.path(QStringLiteral("new.txt"))));

@@ -85,14 +85,14 @@ void tst_Log::lineLayout()
 {
     const QDateTime before = QDateTime::currentDateTime().addMSecs(-1);
     Log::write(Log::Info, QStringLiteral("LocalCashServer:LocalCashServer::restartCmd"),
-               QStringLiteral("RESTART_CMD_RECEIVED"));
+        QStringLiteral("RESTART_CMD_RECEIVED"));
     const QDateTime after = QDateTime::currentDateTime().addMSecs(1);
 
     const QByteArray bytes = readFile(logPath());
-    const QRegularExpression layout(QStringLiteral(
-            "^(\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d); INFO; "
-            "LocalCashServer:LocalCashServer::restartCmd; RESTART_CMD_RECEIVED%1$")
-                                            .arg(QString::fromLatin1(logLineEnd())));
+    const QRegularExpression layout(
+        QStringLiteral("^(\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d); INFO; "
+                       "LocalCashServer:LocalCashServer::restartCmd; RESTART_CMD_RECEIVED%1$")
+            .arg(QString::fromLatin1(logLineEnd())));
     const QRegularExpressionMatch m = layout.match(QString::fromLatin1(bytes));
     QVERIFY2(m.hasMatch(), bytes.constData());
 
@@ -129,11 +129,12 @@ void tst_Log::successiveSubstitution_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("tail"); // the line after "dd/MM/yy hh:mm:ss.zzz; "
 
-    QTest::newRow("plain") << QStringLiteral("w") << QStringLiteral("t") << QStringLiteral("WARN; w; t");
+    QTest::newRow("plain") << QStringLiteral("w") << QStringLiteral("t")
+                           << QStringLiteral("WARN; w; t");
     QTest::newRow("%1 in where takes the text")
-            << QStringLiteral("a%1b") << QStringLiteral("T") << QStringLiteral("WARN; aTb; %4");
-    QTest::newRow("%1 in text stays") << QStringLiteral("w") << QStringLiteral("x%1y")
-                                      << QStringLiteral("WARN; w; x%1y");
+        << QStringLiteral("a%1b") << QStringLiteral("T") << QStringLiteral("WARN; aTb; %4");
+    QTest::newRow("%1 in text stays")
+        << QStringLiteral("w") << QStringLiteral("x%1y") << QStringLiteral("WARN; w; x%1y");
     QTest::newRow("%9 in where") << QStringLiteral("w%9") << QStringLiteral("t")
                                  << QStringLiteral("WARN; w%9; t");
 }
@@ -150,24 +151,23 @@ void tst_Log::successiveSubstitution()
 
 void tst_Log::windows1251Bytes()
 {
-    Log::write(Log::Notice, QStringLiteral("w"),
-               QStringLiteral("Процесс € ✓"));
+    Log::write(Log::Notice, QStringLiteral("w"), QStringLiteral("Процесс € ✓"));
     const QByteArray bytes = readFile(logPath());
     // cf f0 ee f6 e5 f1 f1 = "Процесс", 88 = euro sign, the check mark is outside the code page.
     QVERIFY2(bytes.endsWith(QByteArray::fromHex("cff0eef6e5f1f12088203f") + logLineEnd()),
-             bytes.toHex().constData());
+        bytes.toHex().constData());
 }
 
 void tst_Log::multiLineText()
 {
     Log::write(Log::Info, QStringLiteral("Maintainer:FileMaintainer::slotReadStandardOutput"),
-               QStringLiteral("OUT:\nline one\nline two"));
+        QStringLiteral("OUT:\nline one\nline two"));
     // Text mode translates the line feeds inside the text as well (CR LF on Windows).
     const QByteArray eol = logLineEnd();
     const QByteArray bytes = readFile(logPath());
     QVERIFY2(bytes.endsWith("; INFO; Maintainer:FileMaintainer::slotReadStandardOutput; OUT:" + eol
-                            + "line one" + eol + "line two" + eol),
-             bytes.constData());
+                 + "line one" + eol + "line two" + eol),
+        bytes.constData());
 }
 
 void tst_Log::logSourceWhere()
@@ -177,9 +177,9 @@ void tst_Log::logSourceWhere()
     source.error(QStringLiteral("e"), QStringLiteral("ConfigFile::init"));
     source.notice(QStringLiteral("n"), QStringLiteral("CASH"));
     QCOMPARE(logEntries(logPath()),
-             QStringList({ QStringLiteral("WARN; INIT:; banner"),
-                           QStringLiteral("ERRR; INIT:ConfigFile::init; e"),
-                           QStringLiteral("NOTE; INIT:CASH; n") }));
+        QStringList({ QStringLiteral("WARN; INIT:; banner"),
+            QStringLiteral("ERRR; INIT:ConfigFile::init; e"),
+            QStringLiteral("NOTE; INIT:CASH; n") }));
 }
 
 void tst_Log::disabledBeforeBaseName()
@@ -216,9 +216,9 @@ void tst_Log::relativeDirectoryFollowsCurrentDirectory()
     QVERIFY(moved);
 
     QCOMPARE(logEntries(dir->filePath(QStringLiteral("first/log/localserver.log"))),
-             QStringList(QStringLiteral("EMRG; w; one")));
+        QStringList(QStringLiteral("EMRG; w; one")));
     QCOMPARE(logEntries(dir->filePath(QStringLiteral("second/log/localserver.log"))),
-             QStringList(QStringLiteral("EMRG; w; two")));
+        QStringList(QStringLiteral("EMRG; w; two")));
 }
 
 void tst_Log::stampsFollowTheClock()
@@ -237,11 +237,12 @@ void tst_Log::stampsFollowTheClock()
     const QList<LogLine> lines = readLog(logPath());
     QCOMPARE(lines.size(), bounds.size());
     for (int i = 0; i < lines.size(); ++i) {
-        QDateTime stamp = QDateTime::fromString(lines.at(i).time, QStringLiteral("dd/MM/yy hh:mm:ss.zzz"));
+        QDateTime stamp =
+            QDateTime::fromString(lines.at(i).time, QStringLiteral("dd/MM/yy hh:mm:ss.zzz"));
         const QDateTime &before = bounds.at(i).first;
         stamp = stamp.addYears(before.date().year() / 100 * 100 - stamp.date().year() / 100 * 100);
         QVERIFY2(stamp >= before.addMSecs(-1) && stamp <= bounds.at(i).second.addMSecs(1),
-                 qPrintable(lines.at(i).time));
+            qPrintable(lines.at(i).time));
     }
 }
 
@@ -260,18 +261,20 @@ void tst_Log::rotateMovesPreviousLog()
 {
     const QString logDir = dir->filePath(QStringLiteral("log"));
     QVERIFY(writeFile(logPath(), "old run\n"));
-    const QString stampBefore = QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd_hhmmss"));
+    const QString stampBefore =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd_hhmmss"));
     QCOMPARE(Log::rotate(logDir, QStringLiteral("localserver"), QStringLiteral("log")),
-             logDir + QStringLiteral("/localserver.log"));
-    const QString stampAfter = QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd_hhmmss"));
+        logDir + QStringLiteral("/localserver.log"));
+    const QString stampAfter =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd_hhmmss"));
 
     QVERIFY(!QFile::exists(logPath()));
     const QStringList rotated = QDir(logDir).entryList(QDir::Files);
     QCOMPARE(rotated.size(), 1);
     const QString name = rotated.first();
     QVERIFY2(name == QStringLiteral("localserver_%1.log").arg(stampBefore)
-                     || name == QStringLiteral("localserver_%1.log").arg(stampAfter),
-             qPrintable(name));
+            || name == QStringLiteral("localserver_%1.log").arg(stampAfter),
+        qPrintable(name));
     QCOMPARE(readFile(QDir(logDir).filePath(name)), QByteArray("old run\n"));
 }
 
@@ -280,7 +283,8 @@ void tst_Log::rotateReplacesSameSecondFile()
     const QString logDir = dir->filePath(QStringLiteral("log"));
     // Retry across a second boundary so that both rotations share one stamp.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd_hhmmss"));
+        const QString stamp =
+            QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd_hhmmss"));
         QVERIFY(writeFile(logPath(), "first\n"));
         Log::rotate(logDir, QStringLiteral("localserver"), QStringLiteral("log"));
         QVERIFY(writeFile(logPath(), "second\n"));
@@ -302,7 +306,7 @@ void tst_Log::rotateWithoutLog()
 {
     const QString logDir = dir->filePath(QStringLiteral("nolog"));
     QCOMPARE(Log::rotate(logDir, QStringLiteral("localserver"), QStringLiteral("log")),
-             logDir + QStringLiteral("/localserver.log"));
+        logDir + QStringLiteral("/localserver.log"));
     QVERIFY(!QFileInfo::exists(logDir));
 }
 

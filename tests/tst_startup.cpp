@@ -30,7 +30,8 @@ private:
     static QString programFile()
     {
         const QString suffix = QFileInfo(QStringLiteral(LOCALCASHSERVER_PATH)).suffix();
-        return QStringLiteral("/lcs-startup") + (suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix);
+        return QStringLiteral("/lcs-startup")
+            + (suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix);
     }
     QScopedPointer<QTemporaryDir> dir;
 };
@@ -49,12 +50,12 @@ void tst_Startup::init()
     QUdpSocket probe;
     QVERIFY(probe.bind(QHostAddress(QHostAddress::LocalHost), 0));
     QVERIFY(writeFile(programDir() + QStringLiteral("/config.ini"),
-                      QStringLiteral("[INTERPROCESS]\nLocalServerPort=%1\nCashPort=%2\n"
-                                     "[CASH]\nExecutablePath=./no-such-cash-app\n"
-                                     "[MAINTENANCE]\nDisableMaintenance=1\n")
-                              .arg(probe.localPort())
-                              .arg(probe.localPort())
-                              .toLatin1()));
+        QStringLiteral("[INTERPROCESS]\nLocalServerPort=%1\nCashPort=%2\n"
+                       "[CASH]\nExecutablePath=./no-such-cash-app\n"
+                       "[MAINTENANCE]\nDisableMaintenance=1\n")
+            .arg(probe.localPort())
+            .arg(probe.localPort())
+            .toLatin1()));
 }
 
 int tst_Startup::run(const QString &program, const QString &workingDirectory)
@@ -85,16 +86,16 @@ void tst_Startup::findsItsDirectory_data()
 void tst_Startup::findsItsDirectory()
 {
     QFETCH(bool, relative);
-    const QString program = relative ? QStringLiteral("../prog") + programFile()
-                                     : programDir() + programFile();
+    const QString program =
+        relative ? QStringLiteral("../prog") + programFile() : programDir() + programFile();
     QCOMPARE(run(program, otherDir()), 0);
 
     QVERIFY(!QFileInfo::exists(otherDir() + QStringLiteral("/log")));
     const QStringList entries = logEntries(programDir() + QStringLiteral("/log/localserver.log"));
     QVERIFY(!entries.isEmpty());
-    static const QRegularExpression banner(QStringLiteral(
-            "^EMRG; main; LocalCashServer app started Ver : (Linux|Win) 2\\.71\\.0\\.0 "
-            "\\([A-Z][a-z]{2} [ 1-3]\\d \\d{4}\\)$"));
+    static const QRegularExpression banner(
+        QStringLiteral("^EMRG; main; LocalCashServer app started Ver : (Linux|Win) 2\\.71\\.0\\.0 "
+                       "\\([A-Z][a-z]{2} [ 1-3]\\d \\d{4}\\)$"));
     QVERIFY2(banner.match(entries.first()).hasMatch(), qPrintable(entries.first()));
 }
 
@@ -107,12 +108,12 @@ void tst_Startup::rotatesPreviousLog()
     const QStringList rotated = QDir(logDir).entryList({ QStringLiteral("localserver_*.log") });
     QCOMPARE(rotated.size(), 1);
     QVERIFY(QRegularExpression(QStringLiteral("^localserver_\\d{6}_\\d{6}\\.log$"))
-                    .match(rotated.first())
-                    .hasMatch());
+                .match(rotated.first())
+                .hasMatch());
     QCOMPARE(readFile(logDir + QLatin1Char('/') + rotated.first()), QByteArray("previous run\n"));
     QVERIFY(logEntries(logDir + QStringLiteral("/localserver.log"))
-                    .first()
-                    .startsWith(QStringLiteral("EMRG; main; LocalCashServer app started")));
+                .first()
+                .startsWith(QStringLiteral("EMRG; main; LocalCashServer app started")));
 }
 
 void tst_Startup::authArgument_data()
@@ -122,16 +123,17 @@ void tst_Startup::authArgument_data()
 
     const QString prog = QStringLiteral("/opt/till/localcashserver");
     QTest::newRow("none") << QStringList({ prog, QStringLiteral("-x") }) << QString();
-    QTest::newRow("one") << QStringList({ prog, QStringLiteral("auth=abc") }) << QStringLiteral("auth=abc");
+    QTest::newRow("one") << QStringList({ prog, QStringLiteral("auth=abc") })
+                         << QStringLiteral("auth=abc");
     QTest::newRow("last wins, spelled as typed")
-            << QStringList({ prog, QStringLiteral("auth=one"), QStringLiteral("AUTH=two") })
-            << QStringLiteral("AUTH=two");
-    QTest::newRow("empty value is kept") << QStringList({ prog, QStringLiteral("auth=") })
-                                         << QStringLiteral("auth=");
+        << QStringList({ prog, QStringLiteral("auth=one"), QStringLiteral("AUTH=two") })
+        << QStringLiteral("AUTH=two");
+    QTest::newRow("empty value is kept")
+        << QStringList({ prog, QStringLiteral("auth=") }) << QStringLiteral("auth=");
     QTest::newRow("match at the start only")
-            << QStringList({ prog, QStringLiteral("xauth=1"), QStringLiteral("-auth=1") }) << QString();
+        << QStringList({ prog, QStringLiteral("xauth=1"), QStringLiteral("-auth=1") }) << QString();
     QTest::newRow("program path never examined")
-            << QStringList({ QStringLiteral("auth=prog") }) << QString();
+        << QStringList({ QStringLiteral("auth=prog") }) << QString();
 }
 
 void tst_Startup::authArgument()

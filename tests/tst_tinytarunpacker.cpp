@@ -276,8 +276,10 @@ void tst_TinyTarUnpacker::permissions_data()
     QTest::newRow("new file, executable mode") << false << "b" << QByteArray("0000755") << true;
     QTest::newRow("new file, plain mode") << false << "b" << QByteArray("0000644") << false;
     QTest::newRow("new file, mode not a number") << false << "b" << QByteArray("xyz") << false;
-    QTest::newRow("replaced with backup keeps its bits") << true << "b" << QByteArray("0000644") << true;
-    QTest::newRow("replaced in place keeps its bits") << true << "" << QByteArray("0000644") << true;
+    QTest::newRow("replaced with backup keeps its bits")
+        << true << "b" << QByteArray("0000644") << true;
+    QTest::newRow("replaced in place keeps its bits")
+        << true << "" << QByteArray("0000644") << true;
 }
 
 void tst_TinyTarUnpacker::permissions()
@@ -322,11 +324,14 @@ void tst_TinyTarUnpacker::refusedNames_data()
     row("drive", "C:/outside/sentinel");
     row("climbing directory", "a/../../outside/", true);
     // Names the log's code page cannot hold.
-    row("C1 control character", "a\xc2\x85" "b");
+    row("C1 control character",
+        "a\xc2\x85"
+        "b");
     row("device name, superscript digit", "LPT\xc2\xb9");
     row("climbing", "../outside/sentinel");
     row("through a link", "out/sentinel", false, { "t/out->../outside" });
-    row("through a link without backups", "out/sentinel", false, { "t/out->../outside" }, QString());
+    row("through a link without backups", "out/sentinel", false, { "t/out->../outside" },
+        QString());
     row("directory through a link", "out/new/", true, { "t/out->../outside" });
     row("dangling link", "new", false, { "t/new->../outside/new" });
     row("link to a sibling", "out/x", false, { "t-x/", "t/out->../t-x" });
@@ -461,7 +466,8 @@ void tst_TinyTarUnpacker::readOnlyTarget()
     const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ExeOwner;
     QVERIFY(QFile::setPermissions(path(QStringLiteral("t/app.bin")),
         fileReadOnly ? QFile::ReadOwner : QFile::ReadOwner | QFile::WriteOwner));
-    QVERIFY(QFile::setPermissions(target, directoryReadOnly ? readOnly : readOnly | QFile::WriteOwner));
+    QVERIFY(
+        QFile::setPermissions(target, directoryReadOnly ? readOnly : readOnly | QFile::WriteOwner));
     const auto restore =
         qScopeGuard([&] { QFile::setPermissions(target, readOnly | QFile::WriteOwner); });
 

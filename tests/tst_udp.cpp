@@ -86,7 +86,8 @@ void tst_UDP::addressFilter_data()
 void tst_UDP::addressFilter()
 {
 #ifdef Q_OS_WIN
-    QSKIP("needs 127.0.0.2 as a second sender address, which Linux routes to the loopback device and Wine does not keep apart");
+    QSKIP("needs 127.0.0.2 as a second sender address, which Linux routes to the loopback device "
+          "and Wine does not keep apart");
 #endif
     QFETCH(bool, filter);
     QFETCH(bool, fromOtherAddress);

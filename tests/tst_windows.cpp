@@ -67,8 +67,8 @@ void tst_Windows::startsFromItsOwnDirectory()
     QCOMPARE(lines.first().label, QStringLiteral("EMRG"));
     QCOMPARE(lines.first().where, QStringLiteral("main"));
     QVERIFY2(lines.first().text.startsWith(
-                     QStringLiteral("LocalCashServer app started Ver : Win 2.71.0.0 (")),
-             qPrintable(lines.first().text));
+                 QStringLiteral("LocalCashServer app started Ver : Win 2.71.0.0 (")),
+        qPrintable(lines.first().text));
     const int firstEnd = bytes.indexOf('\n');
     QVERIFY(firstEnd > 0);
     QCOMPARE(bytes.at(firstEnd - 1), '\r');

@@ -34,10 +34,10 @@ LocalCashServer::LocalCashServer(QObject *parent)
       maintainer(new FileMaintainer(this))
 {
     connect(processManager, &CashProcessManager::error, this, &LocalCashServer::slotProcessError);
-    connect(processManager, &CashProcessManager::started, this,
-            &LocalCashServer::slotProcessStarted);
-    connect(processManager, &CashProcessManager::finished, this,
-            &LocalCashServer::slotProcessFinished);
+    connect(
+        processManager, &CashProcessManager::started, this, &LocalCashServer::slotProcessStarted);
+    connect(
+        processManager, &CashProcessManager::finished, this, &LocalCashServer::slotProcessFinished);
 
     channel.registerCommand(RESTART_CMD, &LocalCashServer::restartCmd);
     channel.registerCommand(REBOOT_CMD, &LocalCashServer::rebootCmd);
@@ -53,8 +53,8 @@ void LocalCashServer::setAuthArgument(const QString &argument)
     authArgument = argument;
 }
 
-bool LocalCashServer::init(const QString &configFile, const QString &localFile,
-                           const QString &thirdFile)
+bool LocalCashServer::init(
+    const QString &configFile, const QString &localFile, const QString &thirdFile)
 {
     const QString method = QStringLiteral("LocalCashServer::init");
     ConfigFile config(QStringLiteral("Windows-1251"));
@@ -68,45 +68,49 @@ bool LocalCashServer::init(const QString &configFile, const QString &localFile,
     Log::setLevel(int(config.getInt(sectionCash, QStringLiteral("LogLevel"), 5)));
 
     UDP &udp = channel.udp();
-    udp.setPeerAddress(QHostAddress(config.getString(sectionInterprocess, QStringLiteral("CashAddress"),
-                                                     QStringLiteral("127.0.0.1"))));
-    udp.setPeerPort(quint16(config.getUInt(sectionInterprocess, QStringLiteral("CashPort"), 55006)));
-    udp.setAddressFilter(config.getBool(sectionInterprocess, QStringLiteral("ServerFilterAddress"), true));
+    udp.setPeerAddress(QHostAddress(config.getString(
+        sectionInterprocess, QStringLiteral("CashAddress"), QStringLiteral("127.0.0.1"))));
+    udp.setPeerPort(
+        quint16(config.getUInt(sectionInterprocess, QStringLiteral("CashPort"), 55006)));
+    udp.setAddressFilter(
+        config.getBool(sectionInterprocess, QStringLiteral("ServerFilterAddress"), true));
 
     const bool bound = channel.bind(
-            quint16(config.getUInt(sectionInterprocess, QStringLiteral("LocalServerPort"), 55005)));
+        quint16(config.getUInt(sectionInterprocess, QStringLiteral("LocalServerPort"), 55005)));
     if (!bound)
         logSource.error(QStringLiteral("IPC init failed"), method);
 
-    processManager->setExecutablePath(config.getString(
-            sectionCash, QStringLiteral("ExecutablePath"), QStringLiteral("%1/vorcam").arg(QLatin1Char('.'))));
+    processManager->setExecutablePath(config.getString(sectionCash,
+        QStringLiteral("ExecutablePath"), QStringLiteral("%1/vorcam").arg(QLatin1Char('.'))));
     processManager->setWorkingDirectory(
-            config.getString(sectionCash, QStringLiteral("WorkingDirectory"), QStringLiteral(".")));
+        config.getString(sectionCash, QStringLiteral("WorkingDirectory"), QStringLiteral(".")));
 
     // No quoting: every single blank separates two arguments, so empty arguments are kept.
-    QString arguments = config.getString(sectionCash, QStringLiteral("ProgrammArguments"), QString());
+    QString arguments =
+        config.getString(sectionCash, QStringLiteral("ProgrammArguments"), QString());
     if (!authArgument.isEmpty())
         arguments += QLatin1Char(' ') + authArgument;
-    processManager->setArguments(arguments.split(QLatin1Char(' '), Qt::KeepEmptyParts, Qt::CaseSensitive));
+    processManager->setArguments(
+        arguments.split(QLatin1Char(' '), Qt::KeepEmptyParts, Qt::CaseSensitive));
 
     maintainer->setEnabled(
-            !config.getBool(sectionMaintenance, QStringLiteral("DisableMaintenance"), false));
-    maintainer->setMaintenanceTime(
-            config.getString(sectionMaintenance, QStringLiteral("MaintenanceTime"), QStringLiteral("04:00")));
-    maintainer->setPythonExePath(config.getString(sectionMaintenance, QStringLiteral("PythonExePath"),
-                                                  QStringLiteral("C:/Python27/python.exe")));
+        !config.getBool(sectionMaintenance, QStringLiteral("DisableMaintenance"), false));
+    maintainer->setMaintenanceTime(config.getString(
+        sectionMaintenance, QStringLiteral("MaintenanceTime"), QStringLiteral("04:00")));
+    maintainer->setPythonExePath(config.getString(sectionMaintenance,
+        QStringLiteral("PythonExePath"), QStringLiteral("C:/Python27/python.exe")));
     maintainer->setScriptPath(config.getString(sectionMaintenance, QStringLiteral("ScriptPath"),
-                                               QStringLiteral("%1/scripts").arg(QLatin1Char('.'))));
+        QStringLiteral("%1/scripts").arg(QLatin1Char('.'))));
     maintainer->setArchiveDir(config.getString(sectionMaintenance, QStringLiteral("ArchiveDir"),
-                                               QStringLiteral("%1/archive").arg(QLatin1Char('.'))));
-    maintainer->setControlScript(config.getString(sectionMaintenance, QStringLiteral("ControlScript"),
-                                                  QStringLiteral("control.py")));
+        QStringLiteral("%1/archive").arg(QLatin1Char('.'))));
+    maintainer->setControlScript(config.getString(
+        sectionMaintenance, QStringLiteral("ControlScript"), QStringLiteral("control.py")));
 
     if (maintainer->isEnabled()) {
         connect(maintainer, &FileMaintainer::signalMaintenanceStart, this,
-                &LocalCashServer::slotMaintainerStart);
+            &LocalCashServer::slotMaintainerStart);
         connect(maintainer, &FileMaintainer::signalMaintenanceFinished, this,
-                &LocalCashServer::slotMaintainerFinished);
+            &LocalCashServer::slotMaintainerFinished);
     }
 
     if (!bound) {
@@ -125,23 +129,23 @@ bool LocalCashServer::startProcess()
         return true;
     }
     logSource.log(Log::Critical,
-                  QStringLiteral("Cash process start fail : %1; Exit app").arg(processManager->errorName()),
-                  method);
+        QStringLiteral("Cash process start fail : %1; Exit app").arg(processManager->errorName()),
+        method);
     return false;
 }
 
 void LocalCashServer::slotProcessStarted()
 {
     logSource.log(Log::Debug, QStringLiteral("Cash application started"),
-                  QStringLiteral("LocalCashServer::slotProcessStarted"));
+        QStringLiteral("LocalCashServer::slotProcessStarted"));
 }
 
 void LocalCashServer::slotProcessError(QProcess::ProcessError)
 {
     // The manager's error name carries the same error as the argument.
     logSource.log(Log::Emergency,
-                  QStringLiteral("Cash app process error: %1").arg(processManager->errorName()),
-                  QStringLiteral("LocalCashServer::slotProcessError"));
+        QStringLiteral("Cash app process error: %1").arg(processManager->errorName()),
+        QStringLiteral("LocalCashServer::slotProcessError"));
 }
 
 void LocalCashServer::slotProcessFinished(int, QProcess::ExitStatus exitStatus)
@@ -168,7 +172,8 @@ void LocalCashServer::slotProcessFinished(int, QProcess::ExitStatus exitStatus)
         static_cast<void>(powerOffComputer());
         break;
     case MAINTAINER_CMD:
-        logSource.notice(tr("Процесс кассы остановлен для выполнения скриптов обслуживания."), method);
+        logSource.notice(
+            tr("Процесс кассы остановлен для выполнения скриптов обслуживания."), method);
         if (!maintainer->startScript())
             processManager->start();
         break;
@@ -186,7 +191,8 @@ void LocalCashServer::slotProcessFinished(int, QProcess::ExitStatus exitStatus)
 
 void LocalCashServer::slotMaintainerStart()
 {
-    logSource.log(Log::Debug, QStringLiteral("enter"), QStringLiteral("LocalCashServer::slotMaintainerStart"));
+    logSource.log(Log::Debug, QStringLiteral("enter"),
+        QStringLiteral("LocalCashServer::slotMaintainerStart"));
     // Success, failure and time-out alike: the channel has logged the outcome, and maintenance
     // simply waits for the cash application to ask for it.
     static_cast<void>(channel.processCommand(MAINTENANCE_START_CMD, QByteArray()));
@@ -201,28 +207,31 @@ void LocalCashServer::slotMaintainerFinished()
 void LocalCashServer::slotBootstrapFailed()
 {
     logSource.log(Log::Warning, tr("Не удалось перезапустить собственный процесс."),
-                  QStringLiteral("LocalCashServer::slotBootstrapFailed"));
+        QStringLiteral("LocalCashServer::slotBootstrapFailed"));
     if (!startProcess())
         QCoreApplication::quit();
 }
 
 bool LocalCashServer::restartCmd(const QByteArray &)
 {
-    logSource.log(Log::Info, QStringLiteral("RESTART_CMD_RECEIVED"), QStringLiteral("LocalCashServer::restartCmd"));
+    logSource.log(Log::Info, QStringLiteral("RESTART_CMD_RECEIVED"),
+        QStringLiteral("LocalCashServer::restartCmd"));
     pendingCommand = RESTART_CMD;
     return true;
 }
 
 bool LocalCashServer::rebootCmd(const QByteArray &)
 {
-    logSource.log(Log::Info, QStringLiteral("REBOOT_CMD_RECEIVED"), QStringLiteral("LocalCashServer::rebootCmd"));
+    logSource.log(Log::Info, QStringLiteral("REBOOT_CMD_RECEIVED"),
+        QStringLiteral("LocalCashServer::rebootCmd"));
     pendingCommand = REBOOT_CMD;
     return true;
 }
 
 bool LocalCashServer::haltCmd(const QByteArray &)
 {
-    logSource.log(Log::Info, QStringLiteral("HALT_CMD_RECEIVED"), QStringLiteral("LocalCashServer::haltCmd"));
+    logSource.log(
+        Log::Info, QStringLiteral("HALT_CMD_RECEIVED"), QStringLiteral("LocalCashServer::haltCmd"));
     pendingCommand = HALT_CMD;
     return true;
 }
@@ -230,7 +239,7 @@ bool LocalCashServer::haltCmd(const QByteArray &)
 bool LocalCashServer::maintainerCmd(const QByteArray &)
 {
     logSource.log(Log::Info, QStringLiteral("MAINTAINER_CMD_RECEIVED"),
-                  QStringLiteral("LocalCashServer::maintainerCmd"));
+        QStringLiteral("LocalCashServer::maintainerCmd"));
     pendingCommand = MAINTAINER_CMD;
     return true;
 }
@@ -241,7 +250,7 @@ bool LocalCashServer::updateCmd(const QByteArray &data)
     const int end = data.indexOf('\0');
     const QString path = QString::fromLatin1(end < 0 ? data : data.left(end));
     logSource.log(Log::Info, tr("UPDATE_CMD_RECEIVED updater file = '%1'").arg(path),
-                  QStringLiteral("LocalCashServer::updateCmd"));
+        QStringLiteral("LocalCashServer::updateCmd"));
     pendingCommand = UPDATE_CMD;
     updateSource = path;
     return true;
@@ -256,17 +265,20 @@ void LocalCashServer::installUpdate()
     }
     const QFileInfo source(updateSource);
     if (!source.exists()) {
-        logSource.error(tr("Источник обновления '%1' не найден.").arg(source.absoluteFilePath()), method);
+        logSource.error(
+            tr("Источник обновления '%1' не найден.").arg(source.absoluteFilePath()), method);
         return;
     }
     if (!source.isFile()) {
-        logSource.error(tr("Источник обновления '%1' не является файлом.").arg(source.absoluteFilePath()),
-                        method);
+        logSource.error(
+            tr("Источник обновления '%1' не является файлом.").arg(source.absoluteFilePath()),
+            method);
         return;
     }
     if (source.isSymLink()) {
-        logSource.error(tr("Источник обновления '%1' является ссылкой.").arg(source.absoluteFilePath()),
-                        method);
+        logSource.error(
+            tr("Источник обновления '%1' является ссылкой.").arg(source.absoluteFilePath()),
+            method);
         return;
     }
 
@@ -284,27 +296,28 @@ void LocalCashServer::bootstrap()
     // A script left behind by a restart that never reached its last line.
     if (script.exists() && !script.remove()) {
         logSource.error(tr("Не удалось удалить предыдущую копию '%1': (%2) %3")
-                                .arg(script.fileName())
-                                .arg(int(script.error()))
-                                .arg(script.errorString()),
-                        method);
+                            .arg(script.fileName())
+                            .arg(int(script.error()))
+                            .arg(script.errorString()),
+            method);
         return;
     }
     if (!script.open(QIODevice::WriteOnly)) {
         logSource.error(tr("Не удалось открыть файл '%1': (%2) %3")
-                                .arg(script.fileName())
-                                .arg(int(script.error()))
-                                .arg(script.errorString()),
-                        method);
+                            .arg(script.fileName())
+                            .arg(int(script.error()))
+                            .arg(script.errorString()),
+            method);
         return;
     }
 
-    const QString text = bootstrapScriptText(platform,
-                                             QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
-                                             QCoreApplication::applicationDirPath());
+    const QString text =
+        bootstrapScriptText(platform, QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
+            QCoreApplication::applicationDirPath());
     const QByteArray bytes = QTextCodec::codecForLocale()->fromUnicode(text);
     if (script.write(bytes) != bytes.size() || !script.flush()) {
-        logSource.error(tr("Не удалось записать данные в файл '%1'.").arg(script.fileName()), method);
+        logSource.error(
+            tr("Не удалось записать данные в файл '%1'.").arg(script.fileName()), method);
         return;
     }
     script.close();

@@ -25,8 +25,8 @@ public:
     void setAuthArgument(const QString &argument);
 
     // Reads the settings, opens the command channel and starts the cash application.
-    [[nodiscard]] bool init(const QString &configFile, const QString &localFile,
-                            const QString &thirdFile);
+    [[nodiscard]] bool init(
+        const QString &configFile, const QString &localFile, const QString &thirdFile);
 
     // Starts the cash application and waits up to 30 s for it; false means the supervisor must end.
     [[nodiscard]] bool startProcess();

@@ -14,7 +14,7 @@ void discardMessage(QtMsgType, const QMessageLogContext &, const QString &) { }
 
 const QString logDirectory = QStringLiteral("./log");
 const QString logBaseName = QStringLiteral("localserver");
-}
+} // namespace
 
 QString applicationVersionText()
 {
@@ -43,9 +43,9 @@ void prepareProcess(const char *argv0)
     Log::setBaseName(logBaseName);
 
     Log::write(Log::Emergency, QStringLiteral("main"),
-               QStringLiteral("LocalCashServer app started Ver : %1 (%2)")
-                       .arg(QCoreApplication::applicationVersion())
-                       .arg(QLatin1String(__DATE__)));
+        QStringLiteral("LocalCashServer app started Ver : %1 (%2)")
+            .arg(QCoreApplication::applicationVersion())
+            .arg(QLatin1String(__DATE__)));
 }
 
 QString authArgument(const QStringList &arguments)

@@ -12,17 +12,17 @@ ConfigFile::ConfigFile(const QString &codecName)
     : codecName(codecName), logSource(QStringLiteral("INIT"))
 {
     logSource.log(Log::Warning,
-                  QStringLiteral("======================== initialization process started "
-                                 "========================"),
-                  QString());
+        QStringLiteral("======================== initialization process started "
+                       "========================"),
+        QString());
 }
 
 ConfigFile::~ConfigFile()
 {
     logSource.log(Log::Warning,
-                  QStringLiteral("======================== initialization process finished "
-                                 "======================="),
-                  QString());
+        QStringLiteral("======================== initialization process finished "
+                       "======================="),
+        QString());
 }
 
 bool ConfigFile::init(const QString &fileName, bool caseSensitive)
@@ -31,20 +31,19 @@ bool ConfigFile::init(const QString &fileName, bool caseSensitive)
 
     QFile file(fileName);
     if (!file.exists()) {
-        logSource.log(Log::Warning,
-                      tr("Конфигурационный файл '%1' не найден.").arg(fileName),
-                      initMethod);
+        logSource.log(
+            Log::Warning, tr("Конфигурационный файл '%1' не найден.").arg(fileName), initMethod);
         return true;
     }
-    logSource.log(Log::Info, tr("Загрузка конфигурационного файла '%1'.").arg(fileName),
-                  initMethod);
+    logSource.log(
+        Log::Info, tr("Загрузка конфигурационного файла '%1'.").arg(fileName), initMethod);
 
     if (!file.open(QIODevice::ReadOnly)) {
         logSource.error(tr("Не удалось открыть файл '%1': (%2) %3")
-                                .arg(fileName)
-                                .arg(int(file.error()))
-                                .arg(file.errorString()),
-                        initMethod);
+                            .arg(fileName)
+                            .arg(int(file.error()))
+                            .arg(file.errorString()),
+            initMethod);
         return false;
     }
 
@@ -61,8 +60,8 @@ bool ConfigFile::init(const QString &fileName, bool caseSensitive)
 
 void ConfigFile::parse(const QString &text)
 {
-    static const QRegularExpression sectionHeader(QStringLiteral("^\\[(\\w+)\\]$"),
-                                                  QRegularExpression::UseUnicodePropertiesOption);
+    static const QRegularExpression sectionHeader(
+        QStringLiteral("^\\[(\\w+)\\]$"), QRegularExpression::UseUnicodePropertiesOption);
 
     const QStringList lines = text.split(QLatin1Char('\n'));
     for (const QString &rawLine : lines) {
@@ -112,8 +111,8 @@ void ConfigFile::report(const QString &section, const QString &key, const QStrin
     logSource.log(Log::Warning, QStringLiteral("%1 = %2").arg(key).arg(value), section);
 }
 
-QString ConfigFile::getString(const QString &section, const QString &key,
-                              const QString &defaultValue)
+QString ConfigFile::getString(
+    const QString &section, const QString &key, const QString &defaultValue)
 {
     QString value;
     if (!lookup(section, key, &value))

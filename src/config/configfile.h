@@ -22,7 +22,8 @@ public:
     ConfigFile(const ConfigFile &) = delete;
     ConfigFile &operator=(const ConfigFile &) = delete;
 
-    // Loads one file. A missing file is not an error; false only when it exists but cannot be opened.
+    // Loads one file. A missing file is not an error; false only when it exists but cannot be
+    // opened.
     bool init(const QString &fileName, bool caseSensitive);
 
     QString getString(const QString &section, const QString &key, const QString &defaultValue);

@@ -56,13 +56,13 @@ void appendTimeStamp(std::string &out, QString *text = nullptr)
     const qint64 second = now >= 0 ? now / 1000 : (now - 999) / 1000;
     if (second != cachedSecond) {
         prefixText = QDateTime::fromMSecsSinceEpoch(second * 1000)
-                             .toString(QStringLiteral("dd/MM/yy hh:mm:ss."));
+                         .toString(QStringLiteral("dd/MM/yy hh:mm:ss."));
         prefixBytes = logCodec() ? logCodec()->fromUnicode(prefixText) : prefixText.toLatin1();
         cachedSecond = second;
     }
     const int millis = int(now - second * 1000);
     const char digits[] = { char('0' + millis / 100), char('0' + millis / 10 % 10),
-                            char('0' + millis % 10), '\0' };
+        char('0' + millis % 10), '\0' };
     out.append(prefixBytes.constData(), std::size_t(prefixBytes.size()));
     out.append(digits, 3);
     if (text)
@@ -129,7 +129,8 @@ const Cp1251Table &cp1251()
 
 const char *labelText(Log::Level level)
 {
-    static const char *const labels[] = { "EMRG", "ALRT", "CRIT", "ERRR", "WARN", "NOTE", "INFO", "DEBG" };
+    static const char *const labels[] = { "EMRG", "ALRT", "CRIT", "ERRR", "WARN", "NOTE", "INFO",
+        "DEBG" };
     return level < 0 || level > Log::Debug ? "" : labels[level];
 }
 
@@ -158,10 +159,10 @@ const std::string &lineBytes(Log::Level level, const QString &where, const QStri
     QString stamp;
     appendTimeStamp(bytes, &stamp);
     const QString line = QStringLiteral("%1; %2; %3; %4")
-                                 .arg(stamp)
-                                 .arg(QLatin1String(labelText(level)))
-                                 .arg(where)
-                                 .arg(text);
+                             .arg(stamp)
+                             .arg(QLatin1String(labelText(level)))
+                             .arg(where)
+                             .arg(text);
     const QByteArray encoded = logCodec() ? logCodec()->fromUnicode(line) : line.toLatin1();
     bytes.assign(encoded.constData(), std::size_t(encoded.size()));
     bytes += '\n';
@@ -186,12 +187,12 @@ void Log::write(Level level, const QString &where, const QString &text)
         std::string ignored;
         appendTimeStamp(ignored, &stamp);
         const QByteArray utf8 = QStringLiteral("%1; %2; %3; %4")
-                                        .arg(stamp)
-                                        .arg(levelLabel(level))
-                                        .arg(where)
-                                        .arg(text)
-                                        .toUtf8()
-                + '\n';
+                                    .arg(stamp)
+                                    .arg(levelLabel(level))
+                                    .arg(where)
+                                    .arg(text)
+                                    .toUtf8()
+            + '\n';
         std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stdout);
         std::fflush(stdout);
         return;
@@ -237,8 +238,7 @@ QString Log::rotate(const QString &directory, const QString &baseName, const QSt
         return current;
 
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd_hhmmss"));
-    const QString target =
-            QStringLiteral("%1/%2_%3.%4").arg(directory, baseName, stamp, extension);
+    const QString target = QStringLiteral("%1/%2_%3.%4").arg(directory, baseName, stamp, extension);
     // Two starts within one second: the earlier rotated file of that second gives way.
     if (QFile::exists(target))
         QFile::remove(target);

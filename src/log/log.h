@@ -38,8 +38,8 @@ void setBaseName(const QString &name);
 // run the program's own code and show its reports. Off by default; the threshold still applies.
 void setStandardOutput(bool on);
 
-// Moves an existing directory/baseName.extension aside to directory/baseName_yyMMdd_hhmmss.extension
-// and returns the path of the current file.
+// Moves an existing directory/baseName.extension aside to
+// directory/baseName_yyMMdd_hhmmss.extension and returns the path of the current file.
 QString rotate(const QString &directory, const QString &baseName, const QString &extension);
 
 // The four-letter label of a level, empty outside 0..7.

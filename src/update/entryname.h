@@ -31,7 +31,7 @@ public:
     bool contains(const QString &name);
 
 private:
-    QString rootPath;     // absolute, as given
+    QString rootPath; // absolute, as given
     QString rootLocation; // where rootPath leads once links are followed; empty: cannot be told
     QSet<QString> plainPaths; // below rootPath: exist and are no links
 };

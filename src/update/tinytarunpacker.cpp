@@ -37,9 +37,9 @@ QString number(int value)
 // and set nothing a file's mode does not already say.
 QFile::Permissions modeBits(const QFileInfo &info)
 {
-    static const QFile::Permission bits[] = { QFile::ReadOwner, QFile::WriteOwner,
-        QFile::ExeOwner, QFile::ReadGroup, QFile::WriteGroup, QFile::ExeGroup, QFile::ReadOther,
-        QFile::WriteOther, QFile::ExeOther };
+    static const QFile::Permission bits[] = { QFile::ReadOwner, QFile::WriteOwner, QFile::ExeOwner,
+        QFile::ReadGroup, QFile::WriteGroup, QFile::ExeGroup, QFile::ReadOther, QFile::WriteOther,
+        QFile::ExeOther };
     QFile::Permissions permissions;
     for (const QFile::Permission bit : bits) {
         if (info.permission(bit))

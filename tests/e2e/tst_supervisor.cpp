@@ -52,33 +52,37 @@ void tst_Supervisor::pendingCommandOnExit_data()
     QTest::addColumn<int>("runs");
 
     const QString restartReceived =
-            QStringLiteral("INFO; LocalCashServer:LocalCashServer::restartCmd; RESTART_CMD_RECEIVED");
+        QStringLiteral("INFO; LocalCashServer:LocalCashServer::restartCmd; RESTART_CMD_RECEIVED");
     const QString restarting =
-            QStringLiteral("NOTE; %1; Выполняется перезапуск процесса кассы.").arg(finished);
+        QStringLiteral("NOTE; %1; Выполняется перезапуск процесса кассы.").arg(finished);
     const QString crashed = QStringLiteral("EMRG; %1; Crash Exit Cash application").arg(finished);
-    const QString crashError = QStringLiteral("EMRG; LocalCashServer:LocalCashServer::slotProcessError; "
-                                              "Cash app process error: Crashed");
+    const QString crashError =
+        QStringLiteral("EMRG; LocalCashServer:LocalCashServer::slotProcessError; "
+                       "Cash app process error: Crashed");
 
     QTest::newRow("nothing pending")
-            << QStringLiteral("exit 0") << QStringList({ started, startedOk, appExit }) << 1;
+        << QStringLiteral("exit 0") << QStringList({ started, startedOk, appExit }) << 1;
     QTest::newRow("exit code 1, nothing pending")
-            << QStringLiteral("exit 1") << QStringList({ started, startedOk, appExit }) << 1;
-    QTest::newRow("restart")
-            << QStringLiteral("send restart\nexit 0")
-            << QStringList({ started, startedOk, restartReceived, restarting, started, appExit }) << 2;
+        << QStringLiteral("exit 1") << QStringList({ started, startedOk, appExit }) << 1;
+    QTest::newRow("restart") << QStringLiteral("send restart\nexit 0")
+                             << QStringList({ started, startedOk, restartReceived, restarting,
+                                    started, appExit })
+                             << 2;
     QTest::newRow("last of two commands wins")
-            << QStringLiteral("send reboot\nsend restart\nexit 0")
-            << QStringList({ started, startedOk,
-                             QStringLiteral("INFO; LocalCashServer:LocalCashServer::rebootCmd; REBOOT_CMD_RECEIVED"),
-                             restartReceived, restarting, started, appExit })
-            << 2;
+        << QStringLiteral("send reboot\nsend restart\nexit 0")
+        << QStringList({ started, startedOk,
+               QStringLiteral(
+                   "INFO; LocalCashServer:LocalCashServer::rebootCmd; REBOOT_CMD_RECEIVED"),
+               restartReceived, restarting, started, appExit })
+        << 2;
     QTest::newRow("unknown command changes nothing")
-            << QStringLiteral("send code 7\nexit 0") << QStringList({ started, startedOk, appExit }) << 1;
+        << QStringLiteral("send code 7\nexit 0") << QStringList({ started, startedOk, appExit })
+        << 1;
     QTest::newRow("crash") << QStringLiteral("crash")
                            << QStringList({ started, startedOk, crashError, crashed }) << 1;
     QTest::newRow("restart, then crash")
-            << QStringLiteral("send restart\ncrash")
-            << QStringList({ started, startedOk, restartReceived, crashError, crashed }) << 1;
+        << QStringLiteral("send restart\ncrash")
+        << QStringList({ started, startedOk, restartReceived, crashError, crashed }) << 1;
 }
 
 void tst_Supervisor::pendingCommandOnExit()
@@ -105,9 +109,11 @@ void tst_Supervisor::powerCommandLeavesSupervisorIdle_data()
     QTest::addColumn<int>("status"); // systemctl's exit status
 
     // Accepted too: on a real system the machine would go down instead.
-    QTest::newRow("reboot refused") << "reboot" << "reboot"
+    QTest::newRow("reboot refused") << "reboot"
+                                    << "reboot"
                                     << "Выполняется перезагрузка компьютера." << 1;
-    QTest::newRow("halt accepted") << "halt" << "poweroff"
+    QTest::newRow("halt accepted") << "halt"
+                                   << "poweroff"
                                    << "Выполняется выключение компьютера." << 0;
 }
 
@@ -141,10 +147,9 @@ void tst_Supervisor::argumentsReachCashApplication_data()
 
     QTest::newRow("no auth") << QStringLiteral("-a") << QStringList() << QStringList({ "[-a]" });
     QTest::newRow("double blank keeps an empty argument")
-            << QStringLiteral("-a  -b") << QStringList() << QStringList({ "[-a]", "[]", "[-b]" });
-    QTest::newRow("auth appended, last one wins, spelled as typed")
-            << QStringLiteral("-a") << QStringList({ "auth=one", "AUTH=two", "xauth=3" })
-            << QStringList({ "[-a]" });
+        << QStringLiteral("-a  -b") << QStringList() << QStringList({ "[-a]", "[]", "[-b]" });
+    QTest::newRow("auth appended, last one wins, spelled as typed") << QStringLiteral(
+        "-a") << QStringList({ "auth=one", "AUTH=two", "xauth=3" }) << QStringList({ "[-a]" });
 }
 
 void tst_Supervisor::argumentsReachCashApplication()
@@ -156,14 +161,16 @@ void tst_Supervisor::argumentsReachCashApplication()
     SupervisorProcess s;
     QVERIFY2(s.isValid(), qPrintable(s.errorString()));
     QVERIFY(s.configure(QStringLiteral("exit 0"), 7,
-            QStringLiteral("[CASH]\nProgrammArguments=%1 %2\n").arg(programmArguments, s.cashOptions())));
+        QStringLiteral("[CASH]\nProgrammArguments=%1 %2\n")
+            .arg(programmArguments, s.cashOptions())));
     QVERIFY(s.start(supervisorArguments));
     QCOMPARE(s.waitForExit(30000), 0);
 
     const QStringList record = s.cashRecord();
     const int first = record.indexOf(QRegularExpression(QStringLiteral("args \\d+")));
     QVERIFY2(first >= 0, qPrintable(record.join(QLatin1Char('\n'))));
-    const QStringList args = record.mid(first + 1, record.indexOf(QStringLiteral("end")) - first - 1);
+    const QStringList args =
+        record.mid(first + 1, record.indexOf(QStringLiteral("end")) - first - 1);
     QCOMPARE(args.mid(0, expectedHead.size()), expectedHead);
     QVERIFY(record.contains(QStringLiteral("cwd %1").arg(s.path())));
     if (supervisorArguments.isEmpty())
@@ -181,28 +188,28 @@ void tst_Supervisor::noConfigurationUsesDefaults()
     QVERIFY(s.start());
     QCOMPARE(s.waitForExit(30000), 0);
     const QStringList entries = s.log();
-    const QStringList values = entries.filter(QRegularExpression(QStringLiteral("; INIT:[A-Z]+; ")));
+    const QStringList values =
+        entries.filter(QRegularExpression(QStringLiteral("; INIT:[A-Z]+; ")));
     QCOMPARE(values,
-             QStringList({ "WARN; INIT:CASH; LogLevel = 5",
-                           "WARN; INIT:INTERPROCESS; CashAddress = 127.0.0.1",
-                           "WARN; INIT:INTERPROCESS; CashPort = 55006",
-                           "WARN; INIT:INTERPROCESS; ServerFilterAddress = 1",
-                           "WARN; INIT:INTERPROCESS; LocalServerPort = 55005",
-                           "WARN; INIT:CASH; ExecutablePath = ./vorcam",
-                           "WARN; INIT:CASH; WorkingDirectory = .",
-                           "WARN; INIT:CASH; ProgrammArguments = ",
-                           "WARN; INIT:MAINTENANCE; DisableMaintenance = 0",
-                           "WARN; INIT:MAINTENANCE; MaintenanceTime = 04:00",
-                           "WARN; INIT:MAINTENANCE; PythonExePath = C:/Python27/python.exe",
-                           "WARN; INIT:MAINTENANCE; ScriptPath = ./scripts",
-                           "WARN; INIT:MAINTENANCE; ArchiveDir = ./archive",
-                           "WARN; INIT:MAINTENANCE; ControlScript = control.py" }));
+        QStringList(
+            { "WARN; INIT:CASH; LogLevel = 5", "WARN; INIT:INTERPROCESS; CashAddress = 127.0.0.1",
+                "WARN; INIT:INTERPROCESS; CashPort = 55006",
+                "WARN; INIT:INTERPROCESS; ServerFilterAddress = 1",
+                "WARN; INIT:INTERPROCESS; LocalServerPort = 55005",
+                "WARN; INIT:CASH; ExecutablePath = ./vorcam",
+                "WARN; INIT:CASH; WorkingDirectory = .", "WARN; INIT:CASH; ProgrammArguments = ",
+                "WARN; INIT:MAINTENANCE; DisableMaintenance = 0",
+                "WARN; INIT:MAINTENANCE; MaintenanceTime = 04:00",
+                "WARN; INIT:MAINTENANCE; PythonExePath = C:/Python27/python.exe",
+                "WARN; INIT:MAINTENANCE; ScriptPath = ./scripts",
+                "WARN; INIT:MAINTENANCE; ArchiveDir = ./archive",
+                "WARN; INIT:MAINTENANCE; ControlScript = control.py" }));
     // A cash application that cannot be started ends the supervisor.
     QCOMPARE(supervisorEntries(s),
-             QStringList({ QStringLiteral("EMRG; LocalCashServer:LocalCashServer::slotProcessError; "
-                                          "Cash app process error: FailedToStart"),
-                           QStringLiteral("CRIT; LocalCashServer:LocalCashServer::startProcess; "
-                                          "Cash process start fail : FailedToStart; Exit app") }));
+        QStringList({ QStringLiteral("EMRG; LocalCashServer:LocalCashServer::slotProcessError; "
+                                     "Cash app process error: FailedToStart"),
+            QStringLiteral("CRIT; LocalCashServer:LocalCashServer::startProcess; "
+                           "Cash process start fail : FailedToStart; Exit app") }));
 }
 
 void tst_Supervisor::maintenanceRequestedByCashApplication_data()
@@ -223,32 +230,37 @@ void tst_Supervisor::maintenanceRequestedByCashApplication()
     SupervisorProcess s;
     QVERIFY2(s.isValid(), qPrintable(s.errorString()));
     QVERIFY(writeFile(s.path(QStringLiteral("scripts/control.sh")),
-                      "echo \"archive=$1\"\necho oops >&2\nexit 1\n"));
+        "echo \"archive=$1\"\necho oops >&2\nexit 1\n"));
     QVERIFY(s.configure(QStringLiteral("[run 1]\nsend maintainer\nexit 0\n[run *]\nexit 0\n"), 7,
-            QStringLiteral("[MAINTENANCE]\nDisableMaintenance=%1\nPythonExePath=%2\nMaintenanceTime=xx\n")
-                    .arg(disabled ? 1 : 0)
-                    .arg(interpreterMissing ? s.path(QStringLiteral("no-python")) : QStringLiteral("/bin/sh"))));
+        QStringLiteral(
+            "[MAINTENANCE]\nDisableMaintenance=%1\nPythonExePath=%2\nMaintenanceTime=xx\n")
+            .arg(disabled ? 1 : 0)
+            .arg(interpreterMissing ? s.path(QStringLiteral("no-python"))
+                                    : QStringLiteral("/bin/sh"))));
     QVERIFY(s.start());
 
     const QString maint = QStringLiteral("Maintainer:FileMaintainer::");
     QStringList expected = { started, startedOk,
-                             QStringLiteral("INFO; LocalCashServer:LocalCashServer::maintainerCmd; "
-                                            "MAINTAINER_CMD_RECEIVED"),
-                             QStringLiteral("NOTE; %1; Процесс кассы остановлен для выполнения "
-                                            "скриптов обслуживания.").arg(finished) };
+        QStringLiteral("INFO; LocalCashServer:LocalCashServer::maintainerCmd; "
+                       "MAINTAINER_CMD_RECEIVED"),
+        QStringLiteral("NOTE; %1; Процесс кассы остановлен для выполнения "
+                       "скриптов обслуживания.")
+            .arg(finished) };
     if (interpreterMissing) {
         expected << QStringLiteral("ERRR; %1startScript; Executable file %2 does not exists.")
-                            .arg(maint, s.path(QStringLiteral("no-python")))
+                        .arg(maint, s.path(QStringLiteral("no-python")))
                  << started << appExit;
         QCOMPARE(s.waitForExit(30000), 0);
         QCOMPARE(supervisorEntries(s), expected);
         return;
     }
 
-    expected << QStringLiteral("INFO; %1startScript; Maintenance control script started.").arg(maint);
+    expected
+        << QStringLiteral("INFO; %1startScript; Maintenance control script started.").arg(maint);
     const QString done =
-            QStringLiteral("INFO; %1slotFinished; Maintenance control script finished successfuly "
-                           "with exitcode 1").arg(maint);
+        QStringLiteral("INFO; %1slotFinished; Maintenance control script finished successfuly "
+                       "with exitcode 1")
+            .arg(maint);
     if (disabled) {
         QVERIFY(s.waitForLog(done, 20000));
         // The finish is handled in one go: once a command is answered after it, a restart
@@ -262,10 +274,12 @@ void tst_Supervisor::maintenanceRequestedByCashApplication()
     const QStringList entries = supervisorEntries(s);
     QCOMPARE(entries.mid(0, expected.size()), expected);
     const QStringList rest = entries.mid(expected.size());
-    QVERIFY2(rest.contains(QStringLiteral("INFO; %1slotReadStandardOutput; OUT:\narchive=archive\n")
-                                   .arg(maint)),
-             qPrintable(rest.join(QLatin1Char('|')).replace(QLatin1Char('\n'), QLatin1String("\\n"))));
-    QVERIFY(rest.contains(QStringLiteral("ERRR; %1slotReadStandardError; ERROR:\noops\n").arg(maint)));
+    QVERIFY2(
+        rest.contains(
+            QStringLiteral("INFO; %1slotReadStandardOutput; OUT:\narchive=archive\n").arg(maint)),
+        qPrintable(rest.join(QLatin1Char('|')).replace(QLatin1Char('\n'), QLatin1String("\\n"))));
+    QVERIFY(
+        rest.contains(QStringLiteral("ERRR; %1slotReadStandardError; ERROR:\noops\n").arg(maint)));
     QCOMPARE(rest.mid(rest.indexOf(done)), QStringList({ done, started, startedOk, appExit }));
 }
 
@@ -284,20 +298,22 @@ void tst_Supervisor::maintenanceStartsAtConfiguredMinute()
     QVERIFY(writeFile(s.path(QStringLiteral("scripts/control.sh")), "exit 0\n"));
     QVERIFY(s.configure(QStringLiteral("[run 1]\nwait-maintenance 80000\nsend maintainer\nexit 0\n"
                                        "[run *]\nexit 0\n"),
-            7, QStringLiteral("[MAINTENANCE]\nMaintenanceTime=%1\n")
-                       .arg(tick.time().toString(QStringLiteral("hh:mm")))));
+        7,
+        QStringLiteral("[MAINTENANCE]\nMaintenanceTime=%1\n")
+            .arg(tick.time().toString(QStringLiteral("hh:mm")))));
     QVERIFY(s.start());
     QVERIFY2(s.waitForExit(100000) == 0, "the maintenance cycle did not complete");
 
-    const QString ipc = QStringLiteral("IPC:InterProcessChannel<class LocalCashServer>::processCommand");
+    const QString ipc =
+        QStringLiteral("IPC:InterProcessChannel<class LocalCashServer>::processCommand");
     const QStringList entries = supervisorEntries(s);
     const int enter = entries.indexOf(
-            QStringLiteral("DEBG; LocalCashServer:LocalCashServer::slotMaintainerStart; enter"));
+        QStringLiteral("DEBG; LocalCashServer:LocalCashServer::slotMaintainerStart; enter"));
     QVERIFY2(enter >= 0, qPrintable(entries.join(QLatin1Char('|'))));
     QCOMPARE(entries.mid(enter + 1, 3),
-             QStringList({ QStringLiteral("DEBG; UDP::send; socket sent UDP to vorcam"),
-                           QStringLiteral("DEBG; %1; Send Command").arg(ipc),
-                           QStringLiteral("DEBG; %1; Cmd ans: [0] SUCCESS").arg(ipc) }));
+        QStringList({ QStringLiteral("DEBG; UDP::send; socket sent UDP to vorcam"),
+            QStringLiteral("DEBG; %1; Send Command").arg(ipc),
+            QStringLiteral("DEBG; %1; Cmd ans: [0] SUCCESS").arg(ipc) }));
     QVERIFY(entries.contains(QStringLiteral("INFO; Maintainer:FileMaintainer::startScript; "
                                             "Maintenance control script started.")));
     QCOMPARE(entries.mid(entries.size() - 3), QStringList({ started, startedOk, appExit }));

@@ -27,12 +27,12 @@ const QString appExit = QStringLiteral("EMRG; %1; APP EXIT").arg(finished);
 const QString started = QStringLiteral("DEBG; LocalCashServer:LocalCashServer::slotProcessStarted; "
                                        "Cash application started");
 const QString updateScenario =
-        QStringLiteral("[run 1]\nsend update update.tgz\nexit 0\n[run *]\nexit 0\n");
+    QStringLiteral("[run 1]\nsend update update.tgz\nexit 0\n[run *]\nexit 0\n");
 
 bool makeExecutable(const QString &path, const QByteArray &script)
 {
     return writeFile(path, script)
-            && QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
+        && QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
 }
 
 QByteArray package(const QByteArray &name, const QByteArray &content)
@@ -55,15 +55,15 @@ void tst_Update::updateAndRestart()
     TarBuilder::setField(mode, TarBuilder::Mode, QByteArray("0000755"));
     const QString packagePath = s.path(QStringLiteral("update.tgz"));
     QVERIFY(writeFile(packagePath,
-                      gzipCompressed(TarBuilder()
-                                             .entry(mode, build)
-                                             .directory("./data/")
-                                             .file("./data/old.txt", "new version\n")
-                                             .file("./data/added.txt", "added\n")
-                                             .end()
-                                             .tar())));
-    QVERIFY(s.configure(QStringLiteral("[run 1]\nsend update %1\nexit 0\n[run *]\nexit 0\n")
-                                .arg(packagePath), 7));
+        gzipCompressed(TarBuilder()
+                           .entry(mode, build)
+                           .directory("./data/")
+                           .file("./data/old.txt", "new version\n")
+                           .file("./data/added.txt", "added\n")
+                           .end()
+                           .tar())));
+    QVERIFY(s.configure(
+        QStringLiteral("[run 1]\nsend update %1\nexit 0\n[run *]\nexit 0\n").arg(packagePath), 7));
     QVERIFY(s.start());
     const qint64 oldPid = s.pid();
 
@@ -80,26 +80,31 @@ void tst_Update::updateAndRestart()
     // Installed over the program directory, the replaced files kept in the backup tree.
     QCOMPARE(readFile(s.path(QStringLiteral("data/old.txt"))), QByteArray("new version\n"));
     QCOMPARE(readFile(s.path(QStringLiteral("data/added.txt"))), QByteArray("added\n"));
-    QCOMPARE(readFile(s.path(QStringLiteral("backup/data/old.txt"))), QByteArray("installed before\n"));
+    QCOMPARE(
+        readFile(s.path(QStringLiteral("backup/data/old.txt"))), QByteArray("installed before\n"));
     QVERIFY(QFileInfo(s.path(QStringLiteral("backup/") + program)).isFile());
     QVERIFY(!QFileInfo::exists(s.path(QStringLiteral("backup/data/added.txt"))));
 
     // The old run's log was moved aside by the new instance, which begins a fresh one.
-    const QStringList rotated = QDir(s.path(QStringLiteral("log")))
-                                        .entryList({ QStringLiteral("localserver_*.log") });
+    const QStringList rotated =
+        QDir(s.path(QStringLiteral("log"))).entryList({ QStringLiteral("localserver_*.log") });
     QCOMPARE(rotated.size(), 1);
     const QStringList oldLog = logEntries(s.path(QStringLiteral("log/") + rotated.first()));
     const int stop = oldLog.indexOf(
-            QStringLiteral("NOTE; %1; Процесс кассы остановлен для выполнения обновления.").arg(finished));
+        QStringLiteral("NOTE; %1; Процесс кассы остановлен для выполнения обновления.")
+            .arg(finished));
     QVERIFY2(stop > 0, qPrintable(oldLog.join(QLatin1Char('\n'))));
     QCOMPARE(oldLog.at(stop - 1),
-             QStringLiteral("INFO; LocalCashServer:LocalCashServer::updateCmd; "
-                            "UPDATE_CMD_RECEIVED updater file = '%1'").arg(packagePath));
+        QStringLiteral("INFO; LocalCashServer:LocalCashServer::updateCmd; "
+                       "UPDATE_CMD_RECEIVED updater file = '%1'")
+            .arg(packagePath));
     QCOMPARE(oldLog.at(stop + 1),
-             QStringLiteral("INFO; TinyTarUnpackerPrivate::unpack; Распаковка архива '%1' в '.'...")
-                     .arg(packagePath));
-    QVERIFY(oldLog.contains(QStringLiteral("INFO; TinyTarUnpackerPrivate::unpack; Создание резервной "
-                                           "копии файла '%1'").arg(s.path(QStringLiteral("./data/old.txt")))));
+        QStringLiteral("INFO; TinyTarUnpackerPrivate::unpack; Распаковка архива '%1' в '.'...")
+            .arg(packagePath));
+    QVERIFY(
+        oldLog.contains(QStringLiteral("INFO; TinyTarUnpackerPrivate::unpack; Создание резервной "
+                                       "копии файла '%1'")
+                            .arg(s.path(QStringLiteral("./data/old.txt")))));
     QVERIFY(!oldLog.contains(appExit));
 
     const QStringList newLog = s.log();
@@ -124,14 +129,14 @@ void tst_Update::restartFallsBackWhenOldInstanceSurvives()
 
     const QStringList entries = s.log();
     const int warning = entries.indexOf(
-            QStringLiteral("WARN; LocalCashServer:LocalCashServer::slotBootstrapFailed; "
-                           "Не удалось перезапустить собственный процесс."));
+        QStringLiteral("WARN; LocalCashServer:LocalCashServer::slotBootstrapFailed; "
+                       "Не удалось перезапустить собственный процесс."));
     QVERIFY2(warning > 0, qPrintable(entries.join(QLatin1Char('\n'))));
     QCOMPARE(entries.mid(warning + 1),
-             QStringList({ started,
-                           QStringLiteral("INFO; LocalCashServer:LocalCashServer::startProcess; "
-                                          "Cash process started successfully"),
-                           appExit }));
+        QStringList({ started,
+            QStringLiteral("INFO; LocalCashServer:LocalCashServer::startProcess; "
+                           "Cash process started successfully"),
+            appExit }));
     QCOMPARE(readFile(s.path(QStringLiteral("readme.txt"))), QByteArray("hello\n"));
     QCOMPARE(entries.filter(QStringLiteral("main; LocalCashServer app started")).size(), 1);
 }
@@ -147,14 +152,16 @@ void tst_Update::staleScriptCannotBeRemoved()
     QVERIFY(s.configure(updateScenario, 7));
     QVERIFY(s.start());
 
-    QVERIFY(s.waitForLog(QStringLiteral("ERRR; LocalCashServer:LocalCashServer::bootstrap; Не удалось "
-                                        "удалить предыдущую копию 'bootstrap.sh': ("), 20000));
+    QVERIFY(
+        s.waitForLog(QStringLiteral("ERRR; LocalCashServer:LocalCashServer::bootstrap; Не удалось "
+                                    "удалить предыдущую копию 'bootstrap.sh': ("),
+            20000));
     QCOMPARE(readFile(s.path(QStringLiteral("a.txt"))), QByteArray("a\n"));
-    QVERIFY(!s.waitForLog(QStringLiteral("WARN; LocalCashServer:LocalCashServer::slotBootstrapFailed"), 6000));
+    QVERIFY(!s.waitForLog(
+        QStringLiteral("WARN; LocalCashServer:LocalCashServer::slotBootstrapFailed"), 6000));
     QCOMPARE(s.log().filter(started).size(), 1);
     QVERIFY(s.isRunning());
 }
 
 QTEST_GUILESS_MAIN(tst_Update)
 #include "tst_update.moc"
-
