@@ -18,8 +18,7 @@ const QString logBaseName = QStringLiteral("localserver");
 
 QString applicationVersionText()
 {
-    const QString number = QStringLiteral("%1.%2.%3.%4").arg(2).arg(71).arg(0).arg(0);
-    return QStringLiteral("%1 %2").arg(QLatin1String(LCS_PLATFORM_TAG), number);
+    return QStringLiteral("%1 %2").arg(QLatin1String(LCS_PLATFORM_TAG), QLatin1String(LCS_VERSION));
 }
 
 void prepareProcess(const char *argv0)

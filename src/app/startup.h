@@ -4,7 +4,7 @@
 #include <QString>
 #include <QStringList>
 
-// The application version text, "<platform> 2.71.0.0".
+// The application version text, "<platform> <the project's version>", e.g. "Linux 2.71.0.0".
 QString applicationVersionText();
 
 // Prepares the process after the application object exists: sets the application version, makes
