@@ -35,6 +35,8 @@ template <typename Check> bool passesInChild(Check check)
 
 } // namespace
 
+Q_DECLARE_METATYPE(InflateEnd)
+
 class tst_InflateArchive : public QObject
 {
     Q_OBJECT
@@ -51,6 +53,7 @@ void tst_InflateArchive::inflate_data()
     QTest::addColumn<QByteArray>("package");
     QTest::addColumn<QByteArray>("expected");
     QTest::addColumn<bool>("prefixOnly"); // how far zlib gets into a cut stream is its own affair
+    QTest::addColumn<InflateEnd>("end");
 
     const QByteArray tar = TarBuilder().file("a.txt", patternData(5000)).end().tar();
     const QByteArray gzip = gzipCompressed(tar);
@@ -58,27 +61,36 @@ void tst_InflateArchive::inflate_data()
     const QByteArray one = zlibCompressed("a"); // zlib header and 3 deflate bytes for "a"
     QVERIFY(!gzip.isEmpty() && !zlib.isEmpty() && one.size() > 5);
 
-    QTest::newRow("gzip") << gzip << tar << false;
-    QTest::newRow("zlib") << zlib << tar << false;
-    QTest::newRow("empty input") << QByteArray() << QByteArray() << false;
-    QTest::newRow("4 bytes not given to zlib") << one.left(4) << QByteArray() << false;
-    QTest::newRow("5 bytes given to zlib") << one.left(5) << QByteArray("a") << false;
-    QTest::newRow("plain tar") << tar << QByteArray() << false;
-    QTest::newRow("empty stream") << gzipCompressed(QByteArray()) << QByteArray() << false;
-    QTest::newRow("cut short gives the prefix") << gzip.left(gzip.size() / 2) << tar << true;
-    QTest::newRow("second gzip member ignored") << gzip + gzipCompressed("more") << tar << false;
-    QTest::newRow("trailing garbage ignored") << zlib + QByteArray("garbage") << tar << false;
+    QTest::newRow("gzip") << gzip << tar << false << InflateEnd::Complete;
+    QTest::newRow("zlib") << zlib << tar << false << InflateEnd::Complete;
+    QTest::newRow("empty input") << QByteArray() << QByteArray() << false << InflateEnd::Failed;
+    QTest::newRow("4 bytes not given to zlib")
+        << one.left(4) << QByteArray() << false << InflateEnd::Failed;
+    QTest::newRow("5 bytes given to zlib")
+        << one.left(5) << QByteArray("a") << false << InflateEnd::CutShort;
+    QTest::newRow("plain tar") << tar << QByteArray() << false << InflateEnd::Failed;
+    QTest::newRow("empty stream") << gzipCompressed(QByteArray()) << QByteArray() << false
+                                  << InflateEnd::Complete;
+    QTest::newRow("cut short gives the prefix")
+        << gzip.left(gzip.size() / 2) << tar << true << InflateEnd::CutShort;
+    QTest::newRow("second gzip member ignored")
+        << gzip + gzipCompressed("more") << tar << false << InflateEnd::Complete;
+    QTest::newRow("trailing garbage ignored")
+        << zlib + QByteArray("garbage") << tar << false << InflateEnd::Complete;
 
     QByteArray reservedBlock = gzip;
     reservedBlock[10] = char(0x07); // final block of the reserved type 3
-    QTest::newRow("corrupt data") << reservedBlock << QByteArray() << false;
+    QTest::newRow("corrupt data") << reservedBlock << QByteArray() << false << InflateEnd::Failed;
     QByteArray badAdler = zlib;
     badAdler[badAdler.size() - 1] = char(badAdler.at(badAdler.size() - 1) ^ 0x55);
-    QTest::newRow("bad check value drops decoded bytes") << badAdler << QByteArray() << false;
+    QTest::newRow("bad check value drops decoded bytes")
+        << badAdler << QByteArray() << false << InflateEnd::Failed;
 
     // FDICT set: 0x78 0xbb passes the header check (0x78bb % 31 == 0).
-    QTest::newRow("preset dictionary")
-        << QByteArray("\x78\xbb\x00\x00\x00\x01\x4b\x04\x00", 9) << QByteArray() << false;
+    QTest::newRow("preset dictionary") << QByteArray("\x78\xbb\x00\x00\x00\x01\x4b\x04\x00", 9)
+                                       << QByteArray() << false << InflateEnd::Failed;
+    QTest::newRow("gzip without its trailer")
+        << gzip.left(gzip.size() - 8) << tar << false << InflateEnd::CutShort;
 }
 
 void tst_InflateArchive::inflate()
@@ -86,7 +98,10 @@ void tst_InflateArchive::inflate()
     QFETCH(QByteArray, package);
     QFETCH(QByteArray, expected);
     QFETCH(bool, prefixOnly);
-    const QByteArray result = inflateArchive(package);
+    QFETCH(InflateEnd, end);
+    InflateEnd reached = InflateEnd::Complete;
+    const QByteArray result = inflateArchive(package, &reached);
+    QCOMPARE(int(reached), int(end));
     if (prefixOnly)
         QVERIFY(
             !result.isEmpty() && expected.startsWith(result) && result.size() < expected.size());
@@ -99,7 +114,9 @@ void tst_InflateArchive::growthPastLimit()
     // 2 GiB of zeros: one byte more than the limit allows.
     const QByteArray bomb = zeroBomb(128);
     QVERIFY(!bomb.isEmpty());
-    QVERIFY(inflateArchive(bomb).isEmpty());
+    InflateEnd end = InflateEnd::Complete;
+    QVERIFY(inflateArchive(bomb, &end).isEmpty());
+    QCOMPARE(int(end), int(InflateEnd::TooLarge));
     QVERIFY(!inflateArchive(zeroBomb(2)).isEmpty());
 }
 

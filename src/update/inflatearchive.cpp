@@ -17,13 +17,14 @@ constexpr qint64 initialReserveLimit = qint64(1) << 30;
 
 // Makes room for `extra` more bytes, growing geometrically but never past the size limit: beyond
 // the first reservation, a package never makes us reserve more than twice what it has produced.
-bool makeRoom(QByteArray &result, qint64 extra)
+// Failed when memory ran out, TooLarge past the limit, Complete when there is room.
+InflateEnd makeRoom(QByteArray &result, qint64 extra)
 {
     const qint64 needed = qint64(result.size()) + extra;
     if (needed > maxInflatedArchiveSize)
-        return false;
+        return InflateEnd::TooLarge;
     if (needed <= result.capacity())
-        return true;
+        return InflateEnd::Complete;
     const qint64 grown =
         std::min(std::max(needed, 2 * qint64(result.capacity())), maxInflatedArchiveSize);
     // QByteArray reports a failed allocation only through std::bad_alloc; a package too large
@@ -31,9 +32,16 @@ bool makeRoom(QByteArray &result, qint64 extra)
     try {
         result.reserve(int(grown));
     } catch (const std::bad_alloc &) {
-        return false;
+        return InflateEnd::Failed;
     }
-    return result.capacity() >= needed;
+    return result.capacity() >= needed ? InflateEnd::Complete : InflateEnd::Failed;
+}
+
+QByteArray fail(InflateEnd *end, InflateEnd why)
+{
+    if (end)
+        *end = why;
+    return QByteArray();
 }
 
 // Packages inflate to a few times their size: room for that from the start spares the growth
@@ -49,10 +57,10 @@ void reserveForPackage(QByteArray &result, qint64 packageSize)
 
 } // namespace
 
-QByteArray inflateArchive(const QByteArray &package)
+QByteArray inflateArchive(const QByteArray &package, InflateEnd *end)
 {
     if (package.size() < minimumPackageSize)
-        return QByteArray();
+        return fail(end, InflateEnd::Failed);
 
     z_stream stream = {};
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(package.constData()));
@@ -60,7 +68,7 @@ QByteArray inflateArchive(const QByteArray &package)
     // limit anyway, and bytes after the first stream are never read.
     stream.avail_in = uInt(std::min<qint64>(package.size(), std::numeric_limits<uInt>::max()));
     if (inflateInit2(&stream, windowBits) != Z_OK)
-        return QByteArray();
+        return fail(end, InflateEnd::Failed);
 
     QByteArray result;
     reserveForPackage(result, package.size());
@@ -72,9 +80,10 @@ QByteArray inflateArchive(const QByteArray &package)
         // room is made for it.
         const bool direct = qint64(size) + outputStep <= maxInflatedArchiveSize;
         if (direct) {
-            if (!makeRoom(result, outputStep)) {
+            if (const InflateEnd room = makeRoom(result, outputStep);
+                room != InflateEnd::Complete) {
                 inflateEnd(&stream);
-                return QByteArray();
+                return fail(end, room);
             }
             result.resize(size + outputStep);
             stream.next_out = reinterpret_cast<Bytef *>(result.data() + size);
@@ -85,22 +94,28 @@ QByteArray inflateArchive(const QByteArray &package)
         const int status = inflate(&stream, Z_NO_FLUSH);
         if (status == Z_NEED_DICT || status == Z_DATA_ERROR || status == Z_MEM_ERROR) {
             inflateEnd(&stream);
-            return QByteArray();
+            return fail(end, InflateEnd::Failed);
         }
         const int produced = outputStep - int(stream.avail_out);
         if (direct) {
             result.resize(size + produced);
         } else {
-            if (!makeRoom(result, produced)) {
+            if (const InflateEnd room = makeRoom(result, produced); room != InflateEnd::Complete) {
                 inflateEnd(&stream);
-                return QByteArray();
+                return fail(end, room);
             }
             result.append(aside, produced);
         }
         // A call that leaves room ends the loop: the stream's end, input cut short, or any
         // other status.
-        if (stream.avail_out != 0)
+        if (stream.avail_out != 0) {
+            if (end) {
+                *end = status == Z_STREAM_END ? InflateEnd::Complete
+                    : stream.avail_in == 0    ? InflateEnd::CutShort
+                                              : InflateEnd::Failed;
+            }
             break;
+        }
     }
     inflateEnd(&stream);
     return result;
