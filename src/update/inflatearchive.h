@@ -3,9 +3,10 @@
 
 #include <QByteArray>
 
-// Largest uncompressed package we accept: Qt 5's QByteArray limit, kept on every build so that
-// both builds accept the same packages.
-constexpr qint64 maxInflatedArchiveSize = 0x7fffffff;
+// Largest uncompressed package we accept: the most a Qt 5 QByteArray holds (2 GiB - 1 less its
+// 24-byte header and the terminating NUL), kept on every build so that both builds accept the
+// same packages and tell a package too large from a lack of memory alike.
+constexpr qint64 maxInflatedArchiveSize = 0x7fffffff - 25;
 
 // How the first compressed stream of a package ended.
 enum class InflateEnd {
