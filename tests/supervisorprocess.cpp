@@ -158,6 +158,7 @@ bool SupervisorProcess::start(const QStringList &arguments)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PATH"),
         path(QStringLiteral("bin")) + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+    environment.insert(extra);
     process.setProcessEnvironment(environment);
     // The cash application's output comes through the supervisor's; kept for a failing test.
     process.setStandardOutputFile(path(QStringLiteral("output.txt")), QIODevice::Append);
