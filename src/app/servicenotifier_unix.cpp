@@ -59,7 +59,8 @@ bool ServiceNotifier::send(const QByteArray &state, const QString &method)
     address.sun_family = AF_UNIX;
     if (size_t(socketAddress.size()) >= sizeof(address.sun_path)) {
         logSource.log(Log::Warning,
-            QStringLiteral("Notify socket name too long: %1").arg(QString::fromLocal8Bit(socketAddress)),
+            QStringLiteral("Notify socket name too long: %1")
+                .arg(QString::fromLocal8Bit(socketAddress)),
             method);
         return false;
     }

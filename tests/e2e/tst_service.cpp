@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstring>
 
 // The supervisor as a service of Type=notify: the test plays the service manager's end of the
@@ -26,55 +27,40 @@ private slots:
 };
 
 namespace {
-// A datagram socket at a path, as systemd listens on.
+// The service manager's end: a datagram socket at a path, as systemd listens on.
 class NotifySocket
 {
 public:
-    explicit NotifySocket(const QString &path)
+    explicit NotifySocket(const QString &path) : fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
     {
         sockaddr_un address = {};
         address.sun_family = AF_UNIX;
         const QByteArray name = QFile::encodeName(path);
-        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd >= 0 && size_t(name.size()) < sizeof(address.sun_path)) {
-            std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
-            bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
-        }
+        std::memcpy(address.sun_path, name.constData(),
+            qMin(size_t(name.size()), sizeof(address.sun_path) - 1));
+        bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
     }
-    ~NotifySocket()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
+    ~NotifySocket() { ::close(fd); }
     bool isValid() const { return bound; }
 
-    // The next message, or an empty one when none comes within msecs.
-    QByteArray next(int msecs)
-    {
-        pollfd wait = { fd, POLLIN, 0 };
-        char buffer[4096];
-        ssize_t size = 0;
-        if (::poll(&wait, 1, msecs) == 1 && (size = ::recv(fd, buffer, sizeof(buffer), 0)) > 0)
-            return QByteArray(buffer, int(size));
-        return QByteArray();
-    }
-
-    // Every message that arrives within msecs.
-    QList<QByteArray> receive(int msecs)
+    // The messages that arrive within msecs, at most count of them.
+    QList<QByteArray> receive(int msecs, int count = INT_MAX)
     {
         QList<QByteArray> messages;
         QElapsedTimer clock;
         clock.start();
-        for (qint64 left = msecs; left > 0; left = msecs - clock.elapsed()) {
-            const QByteArray message = next(int(left));
-            if (!message.isEmpty())
-                messages << message;
+        char buffer[4096];
+        pollfd wait = { fd, POLLIN, 0 };
+        while (messages.size() < count
+            && ::poll(&wait, 1, int(qMax<qint64>(0, msecs - clock.elapsed()))) == 1) {
+            const ssize_t size = ::recv(fd, buffer, sizeof(buffer), 0);
+            messages << QByteArray(buffer, int(qMax<ssize_t>(0, size)));
         }
         return messages;
     }
 
 private:
-    int fd = -1;
+    int fd;
     bool bound = false;
 };
 
@@ -89,8 +75,8 @@ void tst_Service::notifications_data()
 
     QTest::newRow("no watchdog") << QString() << QString() << false;
     QTest::newRow("watchdog") << QStringLiteral("200000") << QString() << true;
-    QTest::newRow("another process's watchdog") << QStringLiteral("200000") << QStringLiteral("1")
-                                                << false;
+    QTest::newRow("another process's watchdog")
+        << QStringLiteral("200000") << QStringLiteral("1") << false;
 }
 
 void tst_Service::notifications()
@@ -112,7 +98,7 @@ void tst_Service::notifications()
     QVERIFY(s.start());
 
     // Ready once the cash application runs, then kept alive every 100 ms, or never.
-    QCOMPARE(manager.next(10000), QByteArray("READY=1"));
+    QCOMPARE(manager.receive(10000, 1), QList<QByteArray>({ "READY=1" }));
     QVERIFY(s.log().contains(QStringLiteral("INFO; LocalCashServer:LocalCashServer::startProcess; "
                                             "Cash process started successfully")));
     const QList<QByteArray> messages = manager.receive(1000);
@@ -123,7 +109,6 @@ void tst_Service::notifications()
     const qint64 cash = s.waitForCashRun(1, 5000);
     QVERIFY(cash > 0);
     const QByteArray environment = readFile(QStringLiteral("/proc/%1/environ").arg(cash));
-    QVERIFY(environment.contains("PATH="));
     QVERIFY(!environment.contains("NOTIFY_SOCKET="));
     QVERIFY(!environment.contains("WATCHDOG_"));
 }
@@ -142,13 +127,12 @@ void tst_Service::updateWritesNoScript()
     QVERIFY(s.configure(QStringLiteral("[run 1]\nsend update update.tgz\nexit 0\n[run *]\n"), 7));
     QVERIFY(s.start());
 
-    QVERIFY(s.waitForLog(QStringLiteral("WARN; LocalCashServer:LocalCashServer::slotBootstrapFailed; "
-                                        "Не удалось перезапустить собственный процесс."),
-        20000));
+    QVERIFY(
+        s.waitForLog(QStringLiteral("WARN; LocalCashServer:LocalCashServer::slotBootstrapFailed; "
+                                    "Не удалось перезапустить собственный процесс."),
+            20000));
     QVERIFY(s.waitForCashRun(2, 5000) > 0);
-    QCOMPARE(readFile(s.path(QStringLiteral("readme.txt"))), QByteArray("hello\n"));
     QVERIFY(!QFileInfo::exists(s.path(QStringLiteral("bootstrap.sh"))));
-    QVERIFY(s.isRunning());
     QCOMPARE(s.programPids(), QList<qint64>({ s.pid() }));
 }
 
