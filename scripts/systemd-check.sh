@@ -316,6 +316,12 @@ container_ended() {
 last_log_line_is() {
     [ "$(log_text | tail -n 1 | cut -d';' -f2-)" = "$1" ]
 }
+user_exists() {
+    in_container id "$1" >/dev/null 2>&1
+}
+till_settled() {
+    [ -f "$root/home/till/cash/log/localserver.log" ] && [ "$(count_of /home/till/cash/tools/cashsim)" = 1 ]
+}
 still_up() {
     [ "$(boots)" = "$1" ] && [ -e "/proc/$init" ] && service_active
 }
@@ -340,7 +346,7 @@ else
     cat "$work/dpkg.log"
     fail "dpkg -i failed"
 fi
-check "the user localcashserver exists" in_container getent passwd localcashserver
+check "the user localcashserver exists" user_exists localcashserver
 check "the program's directory belongs to it" \
     test "$(in_container stat -c %U "$dir")" = localcashserver
 check "the service is enabled" test "$(in_container systemctl is-enabled "$unit")" = enabled
@@ -382,19 +388,21 @@ in_container "$dir/tools/cashpkg" build /var/tmp/release -o "$dir/update.tgz" >/
 before=$(now)
 old=$(main_pid)
 old_host=$(host_pid "$old")
-updated=$SECONDS
 command_and_exit update "$dir/update.tgz"
 check "a new instance runs" wait_for 30 main_pid_changed "$old"
 check "one supervisor, one cash application" wait_for 30 service_settled
-echo "      (ready again $((SECONDS - updated)) s after the update command)"
 check "the old instance is gone" test -n "$old_host" -a ! -e "/proc/$old_host"
 check "the package was installed, the old program backed up" test \
     -f "$root$dir/data/version.txt" -a -f "$root$dir/backup/localcashserver"
 check "no bootstrap.sh was written" test ! -e "$root$dir/bootstrap.sh"
-journal=$(journal_since "$before")
+journal=$(in_container journalctl -q -o short-unix -u "$unit" --since "@$before")
 echo "$journal" | sed 's/^/      journal: /'
 check "the journal shows one start of the service and no failure" test \
-    "$(grep -c '^Started localcashserver.service' <<<"$journal") $(grep -c -i 'fail' <<<"$journal")" = "1 0"
+    "$(grep -c ': Started localcashserver.service' <<<"$journal") $(grep -c -i 'fail' <<<"$journal")" = "1 0"
+awk '/: Stopping localcashserver.service/ && !stop { stop = $1 }
+    /: Started localcashserver.service/ { start = $1 }
+    END { if (stop && start) printf "      (from the old instance stopped to the new one ready: %d ms)\n", (start - stop) * 1000 }' \
+    <<<"$journal"
 check "the new instance's log begins with its banner" \
     grep -q 'LocalCashServer app started' <<<"$(log_text | head -n 1)"
 
@@ -418,6 +426,24 @@ check "the journal names the watchdog" grep -q -i 'watchdog timeout' <<<"$(journ
 check "one supervisor, one cash application" wait_for 15 service_settled
 rm -r "$root/etc/systemd/system/$unit.d"
 in_container systemctl daemon-reload
+
+section "Another user and program directory, by the documented drop-in"
+dropin=$root/etc/systemd/system/$unit.d/till.conf
+in_container adduser --quiet --disabled-password --gecos "" till >/dev/null
+in_container sh -c "mkdir -p /home/till/cash && cp -a $dir/. /home/till/cash/ && rm -rf /home/till/cash/log && chown -R till: /home/till/cash && adduser --quiet till localcashserver"
+mkdir -p "$(dirname "$dropin")"
+cp docs/examples/localcashserver-till.conf "$dropin"
+in_container systemctl daemon-reload
+check "the service restarts with the drop-in" in_container systemctl restart "$unit"
+pid=$(main_pid)
+check "the supervisor runs as till from /home/till/cash" test \
+    "$(in_container stat -c %U "/proc/$pid") $(in_container readlink "/proc/$pid/exe")" \
+    = "till /home/till/cash/localcashserver"
+check "its log and its one cash application are in /home/till/cash" wait_for 15 till_settled
+rm "$dropin"
+in_container systemctl daemon-reload
+in_container systemctl restart "$unit"
+check "without the drop-in, back to localcashserver in $dir" wait_for 15 service_settled
 
 section "Reboot without the polkit rule"
 rule=/usr/share/polkit-1/rules.d/50-localcashserver.rules
