@@ -12,7 +12,10 @@
 #                                       so that the links between them hold
 #
 # The .deb installs under /opt/localcashserver; the .tar.gz holds the same tree in one
-# directory, to be unpacked wherever the program is to live.
+# directory, to be unpacked wherever the program is to live. The .deb alone also installs the
+# service: the systemd unit, the polkit rule and maintainer scripts that make the service's user,
+# enable, start and stop it (component "service", which neither the archive nor a plain
+# "cmake --install" installs).
 
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT AND NOT WIN32)
     set(CMAKE_INSTALL_PREFIX "/opt/localcashserver" CACHE PATH "Installation directory" FORCE)
@@ -29,8 +32,23 @@ install(FILES config.ini.example DESTINATION .)
 install(FILES README.md config.ini.example DESTINATION ${LCS_DOC_DIR})
 install(FILES docs/protocol.md docs/configuration.md docs/operations.md
         DESTINATION ${LCS_DOC_DIR}/docs)
-install(FILES docs/examples/localcashserver.service docs/examples/50-localcashserver.rules
-        DESTINATION ${LCS_DOC_DIR}/docs/examples)
+install(FILES docs/examples/localcashserver-till.conf DESTINATION ${LCS_DOC_DIR}/docs/examples)
+if(UNIX)
+    install(FILES packaging/linux/localcashserver.service DESTINATION /lib/systemd/system
+            COMPONENT service EXCLUDE_FROM_ALL)
+    install(FILES packaging/linux/50-localcashserver.rules DESTINATION /usr/share/polkit-1/rules.d
+            COMPONENT service EXCLUDE_FROM_ALL)
+    # What every Debian package holds: its changelog (compressed, without a time stamp of gzip's
+    # own) and copyright, and here the reason for its one accepted lintian error.
+    string(TIMESTAMP LCS_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+    configure_file(packaging/linux/changelog.in changelog @ONLY)
+    execute_process(COMMAND gzip -9nc INPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/changelog
+                    OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz packaging/linux/copyright
+            DESTINATION /usr/share/doc/localcashserver COMPONENT service EXCLUDE_FROM_ALL)
+    install(FILES packaging/linux/lintian-overrides DESTINATION /usr/share/lintian/overrides
+            RENAME localcashserver COMPONENT service EXCLUDE_FROM_ALL)
+endif()
 
 set(CPACK_PACKAGE_NAME "localcashserver")
 set(CPACK_PACKAGE_VENDOR "localcashserver developers")
@@ -49,15 +67,23 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "admin")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # The extended description; the first line of the control field is the summary above.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "localcashserver starts the till's cash application and acts on its commands over
-UDP on the local host: restart, reboot, power off, daily maintenance with a
-Python control script, and update packages installed over its own directory
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "localcashserver starts the till's cash application and acts on its commands
+over UDP on the local host: restart, reboot, power off, daily maintenance with
+a Python control script, and update packages installed over its own directory
 with a backup of every replaced file, followed by a restart of itself.
 It logs everything in a fixed line format. The package also holds cashsim, a
-simulated cash application for tests.")
+simulated cash application for tests, and runs the supervisor as a systemd
+service.")
 # The Qt and zlib libraries the programs link, as dpkg-shlibdeps finds them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The maintenance control script is run by Python.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3")
+# The service's user is made with adduser; polkitd grants it reboot, power-off and the restart.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "polkitd")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/../packaging/linux/postinst"
+    "${CMAKE_CURRENT_LIST_DIR}/../packaging/linux/prerm"
+    "${CMAKE_CURRENT_LIST_DIR}/../packaging/linux/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

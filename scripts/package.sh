@@ -1,15 +1,16 @@
 #!/bin/sh
 # Builds the release packages (Qt 6): a .deb and a .tar.gz, in build-package/packages/, and checks
-# them: the expected files are there with the expected permissions, the .deb's fields and
-# dependencies are right, and the programs unpacked from the .deb run (the supervisor starts a
-# simulated cash application and ends with it). Installs what it needs. Exits non-zero when any
-# check fails.
+# them: the expected files are there with the expected permissions, the .deb's fields,
+# dependencies and maintainer scripts are right, lintian finds no error or warning in it, and the
+# programs unpacked from the .deb run (the supervisor starts a simulated cash application and ends
+# with it). Installs what it needs. Exits non-zero when any check fails. The installed service is
+# checked under a real systemd by scripts/systemd-check.sh.
 # Usage: scripts/package.sh [BUILD_DIR]   (with BUILD_DIR: package that existing Qt 6 build instead
 # of making a release build first; CI packages the build its tests ran on)
 set -eu
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh dpkg-dev file
+scripts/deps.sh dpkg-dev file lintian
 
 if [ $# -ge 1 ]; then
     dir=$1
@@ -51,7 +52,11 @@ fi
 doc=share/doc/localcashserver
 files="config.ini.example $doc/README.md $doc/config.ini.example
 $doc/docs/protocol.md $doc/docs/configuration.md $doc/docs/operations.md
-$doc/docs/examples/localcashserver.service $doc/docs/examples/50-localcashserver.rules"
+$doc/docs/examples/localcashserver-till.conf"
+# What only the .deb holds, outside the program's directory.
+service_files="lib/systemd/system/localcashserver.service
+usr/share/polkit-1/rules.d/50-localcashserver.rules
+usr/share/doc/localcashserver/copyright usr/share/doc/localcashserver/changelog.gz"
 
 # check_listing NAME LISTING PREFIX: LISTING is "mode path" lines.
 check_listing() {
@@ -78,6 +83,34 @@ check_listing() {
 echo "== $(basename "$deb")"
 dpkg-deb -c "$deb"
 check_listing .deb "$(dpkg-deb -c "$deb" | awk '{ print $1, $6 }')" ./opt/localcashserver/
+for f in $service_files; do
+    if dpkg-deb -c "$deb" | awk -v p="./$f" '$6 == p { found = 1 } END { exit !found }'; then
+        pass ".deb holds /$f"
+    else
+        fail ".deb lacks /$f"
+    fi
+done
+if tar -tzf "$tgz" | grep -q 'localcashserver.service$'; then
+    fail ".tar.gz holds the systemd unit, which only the .deb installs"
+else
+    pass ".tar.gz holds no systemd unit"
+fi
+for script in postinst prerm postrm; do
+    if dpkg-deb -I "$deb" "$script" | grep -q 'localcashserver.service'; then
+        pass "maintainer script $script handles the service"
+    else
+        fail "maintainer script $script missing or without the service"
+    fi
+done
+# Errors and warnings alike; the one accepted error is overridden, with its reason, in the package.
+lintian_status=0
+lintian_output=$(lintian --fail-on error,warning "$deb" 2>&1) || lintian_status=$?
+echo "$lintian_output" | grep -v '^running with root privileges' || true
+if [ "$lintian_status" -eq 0 ]; then
+    pass "lintian: no errors or warnings"
+else
+    fail "lintian found errors or warnings (above)"
+fi
 
 # check_field FIELD EXPECTED (empty EXPECTED: any value but none)
 check_field() {

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QScopedPointer>
 #include <QString>
 #include <QStringList>
@@ -56,6 +57,8 @@ public:
     bool setSystemctl(int status);
     QStringList systemctlCalls() const;
 
+    // An environment variable for the supervisor, on top of this process's own and PATH.
+    void setEnvironment(const QString &name, const QString &value) { extra.insert(name, value); }
     bool start(const QStringList &arguments = QStringList());
     qint64 pid() const { return supervisorPid; }
     bool isRunning() const;
@@ -104,6 +107,7 @@ private:
     quint16 server = 0;
     quint16 cash = 0;
     QProcess process;
+    QProcessEnvironment extra;
     qint64 supervisorPid = 0;
     QList<qint64> adopted;
 };

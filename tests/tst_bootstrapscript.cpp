@@ -137,11 +137,15 @@ void tst_BootstrapScript::unixRestart()
         writeFile(script, bootstrapScriptText(ScriptPlatform::Unix, name, dir.path()).toUtf8()));
     const QString startDirectory = QDir::currentPath();
     QVERIFY(QDir::setCurrent(dir.path()));
-    const bool scriptStarted = startBootstrapScript(QStringLiteral("bootstrap.sh"));
+    QProcess restart;
+    const bool scriptStarted = startBootstrapScript(&restart, QStringLiteral("bootstrap.sh"));
     QVERIFY(QDir::setCurrent(startDirectory));
     QVERIFY(scriptStarted);
 
-    QTRY_VERIFY(!QFile::exists(script));
+    // Its end is the end of the restart: everything is done by then.
+    QVERIFY(restart.waitForFinished());
+    QCOMPARE(restart.exitStatus(), QProcess::NormalExit);
+    QVERIFY(!QFile::exists(script));
     QTRY_COMPARE(replaced.state(), QProcess::NotRunning);
     QTRY_COMPARE(current.state(), QProcess::NotRunning);
     QCOMPARE(replaced.exitStatus(), QProcess::CrashExit);

@@ -3,6 +3,7 @@
 #include "app/bootstrap.h"
 #include "app/bootstrapscript.h"
 #include "app/power.h"
+#include "app/servicenotifier.h"
 #include "config/configfile.h"
 #include "ipc/commands.h"
 #include "maintenance/filemaintainer.h"
@@ -19,6 +20,10 @@
 namespace {
 constexpr int startTimeoutMs = 30000;
 constexpr int bootstrapTimeoutMs = 5000;
+// How often a restart that outlasts its 5 s is looked at again, and when its script is ended.
+constexpr int bootstrapPollMs = 100;
+constexpr int bootstrapScriptLimitMs = 60000;
+constexpr int killTimeoutMs = 5000;
 
 const QString sectionCash = QStringLiteral("CASH");
 const QString sectionInterprocess = QStringLiteral("INTERPROCESS");
@@ -31,7 +36,9 @@ LocalCashServer::LocalCashServer(QObject *parent)
       pendingCommand(NO_CMD),
       processManager(new CashProcessManager(this)),
       channel(this),
-      maintainer(new FileMaintainer(this))
+      maintainer(new FileMaintainer(this)),
+      serviceNotifier(new ServiceNotifier),
+      bootstrapScript(new QProcess(this))
 {
     connect(processManager, &CashProcessManager::error, this, &LocalCashServer::slotProcessError);
     connect(
@@ -134,6 +141,11 @@ bool LocalCashServer::startProcess()
     return false;
 }
 
+void LocalCashServer::notifyServiceReady()
+{
+    serviceNotifier->notifyReady();
+}
+
 void LocalCashServer::slotProcessStarted()
 {
     logSource.log(Log::Debug, QStringLiteral("Cash application started"),
@@ -206,6 +218,17 @@ void LocalCashServer::slotMaintainerFinished()
 
 void LocalCashServer::slotBootstrapFailed()
 {
+    // While its script runs the restart is under way, however slowly: the script may still end
+    // this process, and a cash application started now would outlive it beside the new
+    // instance's. A script that hangs is ended; once ended, it ends nothing.
+    if (bootstrapScript->state() != QProcess::NotRunning) {
+        if (bootstrapClock.elapsed() < bootstrapScriptLimitMs) {
+            QTimer::singleShot(bootstrapPollMs, this, &LocalCashServer::slotBootstrapFailed);
+            return;
+        }
+        bootstrapScript->kill();
+        bootstrapScript->waitForFinished(killTimeoutMs);
+    }
     logSource.log(Log::Warning, tr("Не удалось перезапустить собственный процесс."),
         QStringLiteral("LocalCashServer::slotBootstrapFailed"));
     if (!startProcess())
@@ -302,6 +325,8 @@ void LocalCashServer::bootstrap()
             method);
         return;
     }
+    if (restartService())
+        return;
     if (!script.open(QIODevice::WriteOnly)) {
         logSource.error(tr("Не удалось открыть файл '%1': (%2) %3")
                             .arg(script.fileName())
@@ -323,6 +348,19 @@ void LocalCashServer::bootstrap()
     script.close();
 
     // Whether the script starts shows only in whether it ends us: the timer covers both.
-    static_cast<void>(startBootstrapScript(script.fileName()));
+    bootstrapClock.start();
+    static_cast<void>(startBootstrapScript(bootstrapScript, script.fileName()));
     QTimer::singleShot(bootstrapTimeoutMs, this, &LocalCashServer::slotBootstrapFailed);
+}
+
+bool LocalCashServer::restartService()
+{
+    if (!serviceNotifier->isActive())
+        return false;
+    // The service manager ends this process with everything the service runs and starts the
+    // program again at once: no script races it, and none is left behind. A refused request
+    // shows as a restart that did not happen, as with the script.
+    static_cast<void>(requestServiceRestart());
+    QTimer::singleShot(bootstrapTimeoutMs, this, &LocalCashServer::slotBootstrapFailed);
+    return true;
 }

@@ -4,12 +4,16 @@
 #include "ipc/interprocesschannel.h"
 #include "log/logsource.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QProcess>
 #include <QString>
 
+#include <memory>
+
 class CashProcessManager;
 class FileMaintainer;
+class ServiceNotifier;
 
 // The supervisor: starts the cash application, records the commands it sends and carries out the
 // pending one when the cash application has ended by itself.
@@ -31,6 +35,9 @@ public:
     // Starts the cash application and waits up to 30 s for it; false means the supervisor must end.
     [[nodiscard]] bool startProcess();
 
+    // Tells the service manager that runs the supervisor, if one does, that it is ready.
+    void notifyServiceReady();
+
 private slots:
     void slotProcessError(QProcess::ProcessError error);
     void slotProcessStarted();
@@ -48,6 +55,7 @@ private:
 
     void installUpdate();
     void bootstrap();
+    bool restartService();
 
     LogSource logSource;
     int pendingCommand;
@@ -56,6 +64,9 @@ private:
     InterProcessChannel<LocalCashServer> channel;
     QString authArgument;
     FileMaintainer *maintainer;
+    const std::unique_ptr<ServiceNotifier> serviceNotifier;
+    QProcess *bootstrapScript;
+    QElapsedTimer bootstrapClock;
 };
 
 #endif // LOCALCASHSERVER_H

@@ -12,5 +12,6 @@ int main(int argc, char *argv[])
     server.setAuthArgument(authArgument(QCoreApplication::arguments()));
     if (!server.init(QStringLiteral("config.ini"), QStringLiteral("local.ini"), QString()))
         return 0;
+    server.notifyServiceReady();
     return app.exec();
 }

@@ -1,44 +1,13 @@
 #include "power.h"
 
-#include <QProcess>
-#include <QStandardPaths>
-#include <QString>
-#include <QStringList>
-
-namespace {
-constexpr int systemctlTimeoutMs = 30000;
-constexpr int killTimeoutMs = 5000;
-
-// Asks systemd, through the systemctl found in PATH, for the given transition.
-bool runSystemctl(const QString &verb)
-{
-    const QString program = QStandardPaths::findExecutable(QStringLiteral("systemctl"));
-    if (program.isEmpty())
-        return false;
-
-    QProcess systemctl;
-    // Nothing of systemctl's may reach our own output, and it must never wait for an answer.
-    systemctl.setStandardInputFile(QProcess::nullDevice());
-    systemctl.setStandardOutputFile(QProcess::nullDevice());
-    systemctl.setStandardErrorFile(QProcess::nullDevice());
-    systemctl.start(program, QStringList { verb });
-    if (!systemctl.waitForStarted(systemctlTimeoutMs))
-        return false;
-    if (!systemctl.waitForFinished(systemctlTimeoutMs)) {
-        systemctl.kill();
-        systemctl.waitForFinished(killTimeoutMs);
-        return false;
-    }
-    return systemctl.exitStatus() == QProcess::NormalExit && systemctl.exitCode() == 0;
-}
-} // namespace
+#include "app/systemctl.h"
 
 bool rebootComputer()
 {
-    return runSystemctl(QStringLiteral("reboot"));
+    return runSystemctl({ QStringLiteral("reboot") });
 }
 
 bool powerOffComputer()
 {
-    return runSystemctl(QStringLiteral("poweroff"));
+    return runSystemctl({ QStringLiteral("poweroff") });
 }

@@ -1,3 +1,4 @@
+#include "processutil.h"
 #include "supervisorprocess.h"
 #include "tarbuilder.h"
 #include "testutil.h"
@@ -6,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTest>
 
 // The road of an update through the real supervisor: the command, the installation with backups
@@ -18,6 +20,7 @@ class tst_Update : public QObject
 private slots:
     void updateAndRestart();
     void restartFallsBackWhenOldInstanceSurvives();
+    void slowRestartLeavesOneCashApplication();
     void staleScriptCannotBeRemoved();
 };
 
@@ -139,6 +142,38 @@ void tst_Update::restartFallsBackWhenOldInstanceSurvives()
             appExit }));
     QCOMPARE(readFile(s.path(QStringLiteral("readme.txt"))), QByteArray("hello\n"));
     QCOMPARE(entries.filter(QStringLiteral("main; LocalCashServer app started")).size(), 1);
+}
+
+void tst_Update::slowRestartLeavesOneCashApplication()
+{
+    // The script's first look at a process takes 7 s: it ends the old instance well after that
+    // instance's 5 s. The old one must not start a cash application of its own meanwhile.
+    SupervisorProcess s;
+    QVERIFY2(s.isValid(), qPrintable(s.errorString()));
+    QVERIFY(makeExecutable(s.path(QStringLiteral("bin/readlink")),
+        QStringLiteral(
+            "#!/bin/sh\n[ -e '%1' ] || { : > '%1'; sleep 7; }\nexec /bin/readlink \"$@\"\n")
+            .arg(s.path(QStringLiteral("slept")))
+            .toUtf8()));
+    QVERIFY(writeFile(s.path(QStringLiteral("update.tgz")), package("readme.txt", "hello\n")));
+    QVERIFY(s.configure(QStringLiteral("[run 1]\nsend update update.tgz\nexit 0\n[run *]\n"), 7));
+    QVERIFY(s.start());
+
+    QCOMPARE(s.waitForExit(20000), -1);
+    // The new instance, in a log of its own, has started its cash application.
+    QTRY_VERIFY_WITH_TIMEOUT(s.log().filter(QStringLiteral("обновления")).isEmpty()
+            && !s.log().filter(QStringLiteral("Cash process started successfully")).isEmpty(),
+        20000);
+    QCOMPARE(s.programPids().size(), 1);
+    QVERIFY(!s.programPids().contains(s.pid()));
+    QCOMPARE(s.cashRuns(), 2);
+    QSet<qint64> running;
+    for (const QString &line : s.cashRecord()) {
+        if (line.startsWith(QLatin1String("pid ")) && processRunning(line.mid(4).toLongLong()))
+            running.insert(line.mid(4).toLongLong());
+    }
+    QCOMPARE(running.size(), 1);
+    QVERIFY(!QFileInfo::exists(s.path(QStringLiteral("bootstrap.sh"))));
 }
 
 void tst_Update::staleScriptCannotBeRemoved()
