@@ -87,9 +87,14 @@ struct PortOwners::Private
         const uid_t ourUser = ::geteuid();
         alignas(nlmsghdr) char buffer[16384];
         for (;;) {
-            const ssize_t received = ::recv(netlink, buffer, sizeof buffer, 0);
+            // MSG_TRUNC: the whole length, so that a part cut off cannot hide an owner.
+            const ssize_t received = ::recv(netlink, buffer, sizeof buffer, MSG_TRUNC);
             if (received < 0)
                 return fail(QStringLiteral("socket diagnostics answer"));
+            if (size_t(received) > sizeof buffer) {
+                errno = EMSGSIZE;
+                return fail(QStringLiteral("socket diagnostics answer"));
+            }
             int left = int(received);
             for (auto *part = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(part, left);
                  part = NLMSG_NEXT(part, left)) {
@@ -136,6 +141,8 @@ QString PortOwners::describe(const Owner &owner) const
     passwd *found = nullptr;
     char strings[4096];
     if (::getpwuid_r(uid_t(owner.id), &entry, strings, sizeof strings, &found) == 0 && found)
-        return QStringLiteral("uid %1 (%2)").arg(owner.id).arg(QString::fromLocal8Bit(found->pw_name));
+        return QStringLiteral("uid %1 (%2)")
+            .arg(owner.id)
+            .arg(QString::fromLocal8Bit(found->pw_name));
     return QStringLiteral("uid %1").arg(owner.id);
 }

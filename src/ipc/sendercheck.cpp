@@ -44,7 +44,8 @@ bool SenderCheck::accepts(const QHostAddress &address, quint16 port)
     if (stranger == found.cend())
         return true;
     if (mayWrite())
-        refuse(address, port, QStringLiteral("the port is held by %1").arg(owners.describe(*stranger)));
+        refuse(address, port,
+            QStringLiteral("the port is held by %1").arg(owners.describe(*stranger)));
     return false;
 }
 
