@@ -25,7 +25,8 @@ import tempfile
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-WORK = "/dev/shm/lcs-bench"
+# LCS_BENCH_WORK moves the scratch trees, for one run beside another on a shared machine.
+WORK = os.environ.get("LCS_BENCH_WORK", "/dev/shm/lcs-bench")
 DATA = os.path.join(WORK, "data")
 IMAGE = "/var/tmp/lcs-bench-ext4.img"
 EXT4_MOUNT = "/mnt/lcs-bench-ext4"
