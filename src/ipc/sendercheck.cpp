@@ -19,34 +19,30 @@ bool isOwnAddress(const QHostAddress &address)
 
 bool SenderCheck::accepts(const QHostAddress &address, quint16 port)
 {
+    const QString reason = refusal(address, port);
+    if (reason.isEmpty())
+        return true;
+    if (mayWrite())
+        refuse(address, port, reason);
+    return false;
+}
+
+QString SenderCheck::refusal(const QHostAddress &address, quint16 port)
+{
     // A datagram from another computer has no socket here; one of ours on the same port number
     // must not vouch for it.
-    if (!isOwnAddress(address)) {
-        if (mayWrite())
-            refuse(address, port, QStringLiteral("not an address of this computer"));
-        return false;
-    }
-    if (!owners.find(port, &found)) {
-        if (mayWrite()) {
-            refuse(address, port,
-                QStringLiteral("the owner of the port is unknown (%1)").arg(owners.errorString()));
-        }
-        return false;
-    }
+    if (!isOwnAddress(address))
+        return QStringLiteral("not an address of this computer");
+    if (!owners.find(port, &found))
+        return QStringLiteral("the owner of the port is unknown (%1)").arg(owners.errorString());
     // The sender closed its socket before we read: nobody can be held to the datagram.
-    if (found.isEmpty()) {
-        if (mayWrite())
-            refuse(address, port, QStringLiteral("no socket holds the port any more"));
-        return false;
-    }
+    if (found.isEmpty())
+        return QStringLiteral("no socket holds the port any more");
     const auto stranger = std::find_if(found.cbegin(), found.cend(),
         [](const PortOwners::Owner &owner) { return !owner.trusted; });
     if (stranger == found.cend())
-        return true;
-    if (mayWrite())
-        refuse(address, port,
-            QStringLiteral("the port is held by %1").arg(owners.describe(*stranger)));
-    return false;
+        return QString();
+    return QStringLiteral("the port is held by %1").arg(owners.describe(*stranger));
 }
 
 bool SenderCheck::mayWrite()

@@ -19,6 +19,8 @@ public:
     static constexpr int linesPerMinute = 10;
 
 private:
+    // Why the datagram is refused; empty when it is accepted.
+    QString refusal(const QHostAddress &address, quint16 port);
     // Whether a refusal may be written now; counts those that may not.
     bool mayWrite();
     void refuse(const QHostAddress &address, quint16 port, const QString &reason);
