@@ -2,6 +2,7 @@
 """Runs the benchmarks and writes docs/benchmarks.md and docs/benchmarks-install.png.
 
     run.py --build BUILD_DIR [--rounds N] [--only install,ipc,log,start,idle] [--no-ext4]
+           [--reference OTHER_BUILD_DIR]
 
 Called by scripts/bench.sh after a Release build with -DLCS_BENCH=ON. The machines we run on are
 shared, so every benchmark runs the product and its references in the same rounds, in an order
@@ -24,7 +25,8 @@ import tempfile
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-WORK = "/dev/shm/lcs-bench"
+# LCS_BENCH_WORK moves the scratch trees, for one run beside another on a shared machine.
+WORK = os.environ.get("LCS_BENCH_WORK", "/dev/shm/lcs-bench")
 DATA = os.path.join(WORK, "data")
 IMAGE = "/var/tmp/lcs-bench-ext4.img"
 EXT4_MOUNT = "/mnt/lcs-bench-ext4"
@@ -338,7 +340,7 @@ def start_supervisor(build, directory, level, cash_program, cash_args, wait=True
     return proc, port
 
 
-def bench_ipc(build, rounds, count):
+def bench_ipc(build, rounds, count, reference=None):
     base = os.path.join(WORK, "ipc")
     shutil.rmtree(base, ignore_errors=True)
     os.makedirs(base)
@@ -351,6 +353,11 @@ def bench_ipc(build, rounds, count):
         proc, port = start_supervisor(build, os.path.join(base, "level%d" % level), level,
                                       os.path.join(build, "cashsim"), cash_args)
         targets["supervisor, LogLevel %d" % level] = (proc, port)
+    if reference:
+        # Another build of the supervisor (say, the commit before a change) in the same rounds.
+        proc, port = start_supervisor(reference, os.path.join(base, "reference"), 5,
+                                      os.path.join(build, "cashsim"), cash_args)
+        targets["reference build, LogLevel 5"] = (proc, port)
     echo = subprocess.Popen([os.path.join(build, "udpecho"), "0", "900"], stdout=subprocess.PIPE, text=True)
     started_processes.append(echo)
     targets["C echo peer"] = (echo, int(echo.stdout.readline()))
@@ -750,6 +757,8 @@ def main():
     parser.add_argument("--ipc-rounds", type=int, default=5)
     parser.add_argument("--count", type=int, default=20000)
     parser.add_argument("--only", default="install,ipc,log,start,idle")
+    parser.add_argument("--reference", help="build directory of another supervisor to measure beside this "
+                        "one in the command round trips (for example the commit before a change)")
     parser.add_argument("--no-ext4", action="store_true")
     parser.add_argument("--out", default=os.path.join(REPO, "docs"))
     parser.add_argument("--report-only", action="store_true",
@@ -801,7 +810,8 @@ def main():
             write_chart(install, filesystems, os.path.join(args.out, "benchmarks-install.png"))
             sections.append(("Update installation", lines, verdicts))
         if "ipc" in only:
-            ipc = bench_ipc(build, args.ipc_rounds, args.count)
+            ipc = bench_ipc(build, args.ipc_rounds, args.count,
+                            os.path.abspath(args.reference) if args.reference else None)
             sections.append(("Command round trip", *ipc_section(ipc, args.count)))
         if "log" in only:
             logres = bench_log(build, 3 * args.rounds, filesystems, 20000, 100)

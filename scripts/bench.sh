@@ -4,6 +4,7 @@
 # docs/benchmarks.md and docs/benchmarks-install.png. Takes about 15 minutes; needs root for the
 # ext4 loop image (without it the ext4 runs are skipped with a note).
 # Usage: scripts/bench.sh [--rounds N] [--only install,ipc,log,start,idle] [--no-ext4]
+#        [--reference OTHER_BUILD_DIR]  (another supervisor beside this one in the command rounds)
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh time gnuplot-nox e2fsprogs util-linux

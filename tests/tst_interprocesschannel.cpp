@@ -63,6 +63,8 @@ private slots:
     void oneReadPerCommand();
     void timeoutThenLateAnswer();
     void sendFailureLeavesAnswer();
+    void portIsOurs_data();
+    void portIsOurs();
 
 private:
     QString logPath() const { return dir->filePath(QStringLiteral("localserver.log")); }
@@ -263,6 +265,34 @@ void tst_InterProcessChannel::sendFailureLeavesAnswer()
     QCOMPARE(channel->answerCode(), int(ANSWER_SUCCESS));
     QCOMPARE(logEntries(logPath()),
         QStringList({ sentLine, entry("WARN", QStringLiteral("Send Command ERROR")) }));
+}
+
+void tst_InterProcessChannel::portIsOurs_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("mode"); // a QAbstractSocket::BindMode
+
+    const int shared = QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint;
+    QTest::newRow("any address, address reuse") << "0.0.0.0" << shared;
+    QTest::newRow("loopback, address reuse") << "127.0.0.1" << shared;
+    QTest::newRow("loopback, plain") << "127.0.0.1" << int(QAbstractSocket::DefaultForPlatform);
+}
+
+void tst_InterProcessChannel::portIsOurs()
+{
+    QFETCH(QString, address);
+    QFETCH(int, mode);
+
+    const quint16 port = channel->udp().localPort();
+    QUdpSocket hijacker;
+    QVERIFY2(!hijacker.bind(QHostAddress(address), port, QAbstractSocket::BindMode(mode)),
+        "another socket took the command port");
+
+    // Free again as soon as the channel lets go of it, for a socket that does not wait.
+    channel.reset();
+    QUdpSocket successor;
+    QVERIFY2(successor.bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress),
+        qPrintable(successor.errorString()));
 }
 
 QTEST_GUILESS_MAIN(tst_InterProcessChannel)

@@ -131,7 +131,7 @@ void tst_Load::flood()
     qint64 rssBefore = 0;
     QElapsedTimer clock;
     clock.start();
-    while (answers < commands && clock.elapsed() < 60000) {
+    while (answers < commands && clock.elapsed() < 120000) {
         while (sent < commands && sent - answers < window) {
             if (junk < garbageCount) {
                 QVERIFY(vandal.writeDatagram(garbage.next(), server, port) >= 0);
@@ -169,7 +169,9 @@ void tst_Load::flood()
     QCOMPARE(answers, commands);
     QCOMPARE(wrongAnswers, 0);
     QCOMPARE(junkAnswers, garbage.commandLike);
-    QVERIFY2(elapsed < 30000, "the flood took longer than 30 s");
+    // Each datagram costs the supervisor some 40 µs of asking the kernel who sent it, and the
+    // machine may be busy with other work: a bound that catches a stall, not a measurement.
+    QVERIFY2(elapsed < 90000, "the flood took longer than 90 s");
     QVERIFY(rssBefore > 0);
     if (!sanitizedBuild)
         QVERIFY2(rssAfter - rssBefore < 1024, "the supervisor's memory grew by 1 MiB or more");

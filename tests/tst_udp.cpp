@@ -1,6 +1,10 @@
 #include "ipc/ipcchannel.h"
+#include "ipc/sendercheck.h"
 #include "ipc/udp.h"
+#include "log/log.h"
+#include "testutil.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -30,11 +34,15 @@ private slots:
     void oneDatagramPerCall();
     void addressFilter_data();
     void addressFilter();
+    void senderMustHoldItsPort_data();
+    void senderMustHoldItsPort();
     void rebindMovesToNewPort();
 
 private:
     bool bindLocal(UDP &udp);
+    QString logPath() const { return dir->filePath(QStringLiteral("localserver.log")); }
 
+    QScopedPointer<QTemporaryDir> dir;
     RecordingChannel channel;
     QScopedPointer<UDP> udp;
     QUdpSocket peer; // at 127.0.0.1, the configured peer address
@@ -48,6 +56,11 @@ bool tst_UDP::bindLocal(UDP &endpoint)
 
 void tst_UDP::init()
 {
+    dir.reset(new QTemporaryDir);
+    QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
+    Log::setDirectory(dir->path());
+    Log::setBaseName(QStringLiteral("localserver"));
+    Log::setLevel(Log::Notice);
     channel.datagrams.clear();
     udp.reset(new UDP(&channel));
     QVERIFY(bindLocal(*udp));
@@ -105,6 +118,45 @@ void tst_UDP::addressFilter()
     const QList<QByteArray> expected =
         delivered ? QList<QByteArray>({ "probe", "marker" }) : QList<QByteArray>({ "marker" });
     QCOMPARE(channel.datagrams, expected);
+}
+
+void tst_UDP::senderMustHoldItsPort_data()
+{
+    QTest::addColumn<int>("senders");
+    QTest::addColumn<bool>("closedBeforeRead");
+    QTest::addColumn<int>("lines");
+
+    // Senders of another user are refused end to end, where a test can be another user.
+    QTest::newRow("socket of this process") << 1 << false << 0;
+    QTest::newRow("socket closed before the read") << 1 << true << 1;
+    QTest::newRow("a burst writes a bounded number of lines")
+        << 3 * SenderCheck::linesPerMinute << true << SenderCheck::linesPerMinute;
+}
+
+void tst_UDP::senderMustHoldItsPort()
+{
+    QFETCH(int, senders);
+    QFETCH(bool, closedBeforeRead);
+    QFETCH(int, lines);
+
+    QStringList expected;
+    for (int i = 0; i < senders; ++i) {
+        QUdpSocket sender;
+        QVERIFY(sender.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        QCOMPARE(sender.writeDatagram("probe", QHostAddress::LocalHost, udp->localPort()), 5);
+        if (!closedBeforeRead)
+            QTRY_COMPARE(channel.datagrams, QList<QByteArray>({ "probe" }));
+        if (i < lines) {
+            expected << QStringLiteral("WARN; UDP::processRead; Datagram from 127.0.0.1:%1 "
+                                       "dropped: no socket holds the port any more")
+                            .arg(sender.localPort());
+        }
+    }
+    // The peer's marker comes after the probes, so once it is in, they have all been judged.
+    QCOMPARE(peer.writeDatagram("marker", QHostAddress::LocalHost, udp->localPort()), 6);
+    QTRY_VERIFY(channel.datagrams.contains("marker"));
+    QCOMPARE(channel.datagrams.size(), closedBeforeRead ? 1 : senders + 1);
+    QCOMPARE(logEntries(logPath()), expected);
 }
 
 void tst_UDP::rebindMovesToNewPort()

@@ -6,8 +6,10 @@
 #include "log/log.h"
 #include "udp.h"
 
+#include <QDeadlineTimer>
 #include <QMap>
 #include <QString>
+#include <QThread>
 
 // The command protocol over one UDP endpoint. Received commands go to member functions of the
 // owner, looked up by code, and are answered at once; processCommand() sends a command and waits
@@ -20,11 +22,20 @@ public:
 
     explicit InterProcessChannel(T *owner) : owner(owner), endpoint(this) { }
 
-    // Binds localPort on every IPv4 address, shared, so that a restarted process gets it at once.
+    // Binds localPort on every IPv4 address for our use alone (no address reuse; exclusive on
+    // Windows), so that no later socket can take the port or its datagrams. UDP leaves nothing
+    // behind a closed socket, but the instance a restart has just ended may not be gone yet: a
+    // port in use is tried again for a short while.
     [[nodiscard]] bool bind(quint16 localPort)
     {
-        return endpoint.bind(QHostAddress::AnyIPv4, localPort,
-            QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+        const QDeadlineTimer deadline(bindRetryMs);
+        while (
+            !endpoint.bind(QHostAddress::AnyIPv4, localPort, QAbstractSocket::DontShareAddress)) {
+            if (endpoint.error() != QAbstractSocket::AddressInUseError || deadline.hasExpired())
+                return false;
+            QThread::msleep(50);
+        }
+        return true;
     }
 
     void registerCommand(int code, CommandHandler handler) { handlers.insert(code, handler); }
@@ -97,6 +108,7 @@ public:
     }
 
     static constexpr int commandTimeoutMs = 3000;
+    static constexpr int bindRetryMs = 2000;
 
 private:
     bool dispatch(int code, const QByteArray &payload)

@@ -65,6 +65,11 @@ quint16 UDP::localPort() const
     return socket.localPort();
 }
 
+QAbstractSocket::SocketError UDP::error() const
+{
+    return socket.error();
+}
+
 QString UDP::errorString() const
 {
     return socket.errorString();
@@ -79,6 +84,8 @@ void UDP::processRead()
     if (socket.readDatagram(datagram.data(), datagram.size(), &senderAddress, &senderPort) == -1)
         return;
     if (addressFilter && senderAddress != peerAddress)
+        return;
+    if (!senderCheck.accepts(senderAddress, senderPort))
         return;
     if (channel)
         channel->processData(datagram);

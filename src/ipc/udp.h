@@ -1,6 +1,8 @@
 #ifndef UDP_H
 #define UDP_H
 
+#include "sendercheck.h"
+
 #include <QHostAddress>
 #include <QObject>
 #include <QUdpSocket>
@@ -8,7 +10,8 @@
 class IpcChannel;
 
 // The one datagram endpoint towards the peer process: sends to the configured peer, replies to
-// whoever sent the datagram read last, and hands every accepted datagram to its channel.
+// whoever sent the datagram read last, and hands every accepted datagram to its channel. Only
+// datagrams sent by processes of our own user or the administrator are accepted.
 class UDP : public QObject
 {
     Q_OBJECT
@@ -34,6 +37,7 @@ public:
     bool waitForReadyRead(int msecs);
 
     quint16 localPort() const;
+    QAbstractSocket::SocketError error() const;
     QString errorString() const;
 
 public slots:
@@ -48,6 +52,7 @@ private:
     QHostAddress senderAddress { QHostAddress::LocalHost };
     IpcChannel *channel;
     bool addressFilter = true;
+    SenderCheck senderCheck;
     QMetaObject::Connection readConnection;
 };
 

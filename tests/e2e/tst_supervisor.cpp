@@ -2,8 +2,12 @@
 #include "testutil.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTest>
+
+#include <unistd.h>
 
 // The real supervisor with the simulated cash application: every row of what happens when the
 // cash application ends, the remote commands, start-up without configuration and maintenance.
@@ -22,6 +26,8 @@ private slots:
     void maintenanceRequestedByCashApplication_data();
     void maintenanceRequestedByCashApplication();
     void maintenanceStartsAtConfiguredMinute();
+    void commandsOnlyFromOurUser_data();
+    void commandsOnlyFromOurUser();
 };
 
 namespace {
@@ -317,6 +323,61 @@ void tst_Supervisor::maintenanceStartsAtConfiguredMinute()
     QVERIFY(entries.contains(QStringLiteral("INFO; Maintainer:FileMaintainer::startScript; "
                                             "Maintenance control script started.")));
     QCOMPARE(entries.mid(entries.size() - 3), QStringList({ started, startedOk, appExit }));
+}
+
+void tst_Supervisor::commandsOnlyFromOurUser_data()
+{
+    QTest::addColumn<bool>("otherUser"); // nobody (65534) sends, the supervisor runs as root
+
+    QTest::newRow("our own user") << false;
+    QTest::newRow("another user") << true;
+}
+
+void tst_Supervisor::commandsOnlyFromOurUser()
+{
+    QFETCH(bool, otherUser);
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (otherUser && (::geteuid() != 0 || setpriv.isEmpty()))
+        QSKIP("sending as another user needs root and setpriv (util-linux)");
+
+    SupervisorProcess s;
+    QVERIFY2(s.isValid(), qPrintable(s.errorString()));
+    QVERIFY(s.configure(QString(), 7));
+    QVERIFY(s.start());
+    QVERIFY(s.waitForCashRun(1, 10000));
+
+    // The sender is a copy of cashsim that the other user can reach.
+    const QString cashsim = s.outsidePath(QStringLiteral("cashsim"));
+    const QFileDevice::Permissions readAndRun = QFile::ReadOwner | QFile::ExeOwner
+        | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(s.outsidePath(QString()), readAndRun | QFile::WriteOwner));
+    QVERIFY(QFile::copy(QStringLiteral(CASHSIM_PATH), cashsim));
+    QStringList arguments = { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+        QStringLiteral("--clear-groups"), cashsim, QStringLiteral("send"),
+        QStringLiteral("restart"), QStringLiteral("--server-port"),
+        QString::number(s.serverPort()) };
+    if (!otherUser)
+        arguments = arguments.mid(3);
+    QProcess sender;
+    sender.setProcessChannelMode(QProcess::MergedChannels);
+    sender.start(otherUser ? setpriv : arguments.takeFirst(), arguments);
+    QVERIFY(sender.waitForFinished(10000));
+    const QString output = QString::fromUtf8(sender.readAll());
+    const QString port =
+        QRegularExpression(QStringLiteral("bound to [0-9.]+:(\\d+)")).match(output).captured(1);
+    QVERIFY2(!port.isEmpty(), qPrintable(output));
+    // 4: no answer within 3 s, as from a foreign address.
+    QCOMPARE(sender.exitCode(), otherUser ? 4 : 0);
+
+    const QString received =
+        QStringLiteral("INFO; LocalCashServer:LocalCashServer::restartCmd; RESTART_CMD_RECEIVED");
+    const QString dropped = QStringLiteral("WARN; UDP::processRead; Datagram from 127.0.0.1:%1 "
+                                           "dropped: the port is held by uid 65534 (nobody)")
+                                .arg(port);
+    const QStringList entries = s.log();
+    QCOMPARE(entries.contains(received), !otherUser);
+    QCOMPARE(entries.contains(dropped), otherUser);
+    QVERIFY(s.isRunning());
 }
 
 QTEST_GUILESS_MAIN(tst_Supervisor)

@@ -22,6 +22,7 @@ private slots:
     void restartFallsBackWhenOldInstanceSurvives();
     void slowRestartLeavesOneCashApplication();
     void staleScriptCannotBeRemoved();
+    void restartsInALoop();
 };
 
 namespace {
@@ -196,6 +197,32 @@ void tst_Update::staleScriptCannotBeRemoved()
         QStringLiteral("WARN; LocalCashServer:LocalCashServer::slotBootstrapFailed"), 6000));
     QCOMPARE(s.log().filter(started).size(), 1);
     QVERIFY(s.isRunning());
+}
+
+void tst_Update::restartsInALoop()
+{
+    // Each new instance binds the command port the old one held, without address reuse: the
+    // cash application of the next run only starts when that bind succeeded.
+    const int restarts = 4;
+    QString scenario;
+    for (int run = 1; run <= restarts; ++run)
+        scenario += QStringLiteral("[run %1]\nsend update update.tgz\nexit 0\n").arg(run);
+    scenario += QStringLiteral("[run *]\nexit 0\n");
+
+    SupervisorProcess s;
+    QVERIFY2(s.isValid(), qPrintable(s.errorString()));
+    QVERIFY(writeFile(s.path(QStringLiteral("update.tgz")), package("a.txt", "a\n")));
+    QVERIFY(s.configure(scenario, 6));
+    QVERIFY(s.start());
+    QVERIFY(s.waitForLog(appExit, 30000 * restarts));
+    QTRY_VERIFY_WITH_TIMEOUT(s.programPids().isEmpty(), 10000);
+    QCOMPARE(s.cashRuns(), restarts + 1);
+
+    const QStringList logs = QDir(s.path(QStringLiteral("log"))).entryList(QDir::Files);
+    for (const QString &name : logs) {
+        const QStringList entries = logEntries(s.path(QStringLiteral("log/") + name));
+        QVERIFY2(entries.filter(QStringLiteral("IPC init failed")).isEmpty(), qPrintable(name));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Update)
