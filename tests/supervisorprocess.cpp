@@ -153,12 +153,14 @@ bool SupervisorProcess::configure(const QString &scenario, int logLevel, const Q
     return writeFile(path(QStringLiteral("config.ini")), (config + extra).toUtf8());
 }
 
-bool SupervisorProcess::start(const QStringList &arguments)
+bool SupervisorProcess::start(const QStringList &arguments, const QStringList &environment)
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PATH"),
-        path(QStringLiteral("bin")) + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
-    process.setProcessEnvironment(environment);
+    QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
+    variables.insert(QStringLiteral("PATH"),
+        path(QStringLiteral("bin")) + QLatin1Char(':') + variables.value(QStringLiteral("PATH")));
+    for (const QString &entry : environment)
+        variables.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+    process.setProcessEnvironment(variables);
     // The cash application's output comes through the supervisor's; kept for a failing test.
     process.setStandardOutputFile(path(QStringLiteral("output.txt")), QIODevice::Append);
     process.setStandardErrorFile(path(QStringLiteral("output.txt")), QIODevice::Append);

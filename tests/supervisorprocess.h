@@ -56,7 +56,9 @@ public:
     bool setSystemctl(int status);
     QStringList systemctlCalls() const;
 
-    bool start(const QStringList &arguments = QStringList());
+    // environment: "NAME=value" entries added to the supervisor's environment.
+    bool start(const QStringList &arguments = QStringList(),
+        const QStringList &environment = QStringList());
     qint64 pid() const { return supervisorPid; }
     bool isRunning() const;
     // The exit code after a normal exit within msecs; -1 otherwise.

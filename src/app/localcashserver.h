@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 class CashProcessManager;
 class FileMaintainer;
@@ -24,9 +25,9 @@ public:
     // The whole "auth=" argument of the command line, passed on to the cash application.
     void setAuthArgument(const QString &argument);
 
-    // Reads the settings, opens the command channel and starts the cash application.
-    [[nodiscard]] bool init(
-        const QString &configFile, const QString &localFile, const QString &thirdFile);
+    // Reads the settings from the files, each overriding the ones before it, opens the command
+    // channel and starts the cash application.
+    [[nodiscard]] bool init(const QStringList &settingsFiles);
 
     // Starts the cash application and waits up to 30 s for it; false means the supervisor must end.
     [[nodiscard]] bool startProcess();

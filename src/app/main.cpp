@@ -10,7 +10,7 @@ int main(int argc, char *argv[])
 
     LocalCashServer server;
     server.setAuthArgument(authArgument(QCoreApplication::arguments()));
-    if (!server.init(QStringLiteral("config.ini"), QStringLiteral("local.ini"), QString()))
+    if (!server.init({ QStringLiteral("config.ini"), QStringLiteral("local.ini") }))
         return 0;
     return app.exec();
 }
