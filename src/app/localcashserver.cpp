@@ -3,6 +3,7 @@
 #include "app/bootstrap.h"
 #include "app/bootstrapscript.h"
 #include "app/power.h"
+#include "app/programfile.h"
 #include "app/settings.h"
 #include "config/configfile.h"
 #include "ipc/commands.h"
@@ -74,7 +75,7 @@ bool LocalCashServer::init(const QStringList &settingsFiles)
         logSource.error(QStringLiteral("IPC init failed"), method);
 
     settings.readCashApplication(config);
-    processManager->setExecutablePath(settings.executablePath);
+    processManager->setExecutablePath(cashProgram(settings.executablePath));
     processManager->setWorkingDirectory(settings.workingDirectory);
     // No quoting: every single blank separates two arguments, so empty arguments are kept.
     QString arguments = settings.programmArguments;
@@ -102,6 +103,20 @@ bool LocalCashServer::init(const QStringList &settingsFiles)
         return false;
     }
     return startProcess();
+}
+
+QString LocalCashServer::cashProgram(const QString &configured)
+{
+    const QString program = programDirectoryPath(configured);
+    if (!isOwnProgramFile(program))
+        return program;
+    // It would start another supervisor, which would start another: refused like a missing
+    // program, so that every start fails and the supervisor ends (or, later, stays idle).
+    logSource.error(
+        QStringLiteral("Cash application %1 is this supervisor's own program: not started")
+            .arg(program),
+        QStringLiteral("LocalCashServer::init"));
+    return QString();
 }
 
 bool LocalCashServer::startProcess()

@@ -47,6 +47,9 @@ private:
     bool maintainerCmd(const QByteArray &data);
     bool updateCmd(const QByteArray &data);
 
+    // The configured cash program as it is started: taken from the program's directory when
+    // relative; empty (no start can succeed) when it is this supervisor's own program file.
+    QString cashProgram(const QString &configured);
     void installUpdate();
     void bootstrap();
 

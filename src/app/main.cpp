@@ -6,7 +6,7 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    prepareProcess(argv[0]);
+    prepareProcess();
 
     LocalCashServer server;
     server.setAuthArgument(authArgument(QCoreApplication::arguments()));
