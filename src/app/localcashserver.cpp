@@ -12,6 +12,7 @@
 #include "update/tinytarunpacker.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
@@ -277,6 +278,15 @@ void LocalCashServer::installUpdate()
     if (source.isSymLink()) {
         logSource.error(
             tr("Источник обновления '%1' является ссылкой.").arg(source.absoluteFilePath()),
+            method);
+        return;
+    }
+
+    // The installer works with absolute paths, which would lead into another directory.
+    if (!programDirectoryHasTextName()) {
+        logSource.error(tr("Имя каталога программы '%1' недопустимо в кодировке системы; "
+                           "обновление не устанавливается.")
+                            .arg(QDir::currentPath()),
             method);
         return;
     }

@@ -3,10 +3,17 @@
 #include <QDir>
 #include <QFileInfo>
 
+bool programDirectoryHasTextName()
+{
+    // An invalid name comes back with replacement characters, which name no directory.
+    return QFileInfo(QDir::currentPath()).isDir();
+}
+
 QString programDirectoryPath(const QString &path)
 {
-    const QString directory = QDir::currentPath();
-    if (path.isEmpty() || !QDir::isRelativePath(path) || !QFileInfo(directory).isDir())
+    if (path.isEmpty() || !QDir::isRelativePath(path))
         return path;
-    return QDir::cleanPath(QDir(directory).absoluteFilePath(path));
+    if (!programDirectoryHasTextName())
+        return QStringLiteral("./") + path; // from the current directory, never through PATH
+    return QDir::cleanPath(QDir::current().absoluteFilePath(path));
 }

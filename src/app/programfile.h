@@ -9,10 +9,14 @@
 // when it cannot be found or entered.
 bool enterProgramDirectory();
 
-// path taken from the program's directory (the current directory) when it is relative, a bare
-// name included, so that it names the same file on every platform (the system would take it from
-// the child's working directory on Linux, or search PATH for a bare name). It stays relative when
-// the directory's name is not valid in the system's encoding and so has no spelling as text.
+// Whether the program's directory (the current directory) has a name as text: not when its name
+// is not valid in the system's encoding (on Linux), where only relative paths lead to it.
+bool programDirectoryHasTextName();
+
+// path taken from the program's directory when it is relative, a bare name included, so that it
+// names the same file on every platform (the system would take it from the child's working
+// directory on Linux, or search PATH for a bare name). Left relative to the current directory
+// when the directory has no name as text.
 QString programDirectoryPath(const QString &path);
 
 // Whether path names the program file this process runs: the same file by identity (device and

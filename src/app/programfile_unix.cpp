@@ -29,7 +29,6 @@ bool isOwnProgramFile(const QString &path)
 {
     struct stat own;
     struct stat other;
-    return ::stat(ownProgram, &own) == 0
-        && ::stat(QFile::encodeName(path).constData(), &other) == 0 && own.st_dev == other.st_dev
-        && own.st_ino == other.st_ino;
+    return ::stat(ownProgram, &own) == 0 && ::stat(QFile::encodeName(path).constData(), &other) == 0
+        && own.st_dev == other.st_dev && own.st_ino == other.st_ino;
 }

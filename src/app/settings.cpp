@@ -23,8 +23,7 @@ void Settings::readLogLevel(ConfigFile &config)
 
 void Settings::readChannel(ConfigFile &config)
 {
-    cashAddress =
-        config.getString(sectionInterprocess, QStringLiteral("CashAddress"), cashAddress);
+    cashAddress = config.getString(sectionInterprocess, QStringLiteral("CashAddress"), cashAddress);
     cashPort = readPort(config, QStringLiteral("CashPort"), cashPort);
     serverFilterAddress = config.getBool(
         sectionInterprocess, QStringLiteral("ServerFilterAddress"), serverFilterAddress);
