@@ -129,8 +129,10 @@ void tst_Startup::findsItsDirectory()
         QSKIP("Windows names files in UTF-16, where every name is valid");
 #endif
     const QString runDir = directory.isEmpty() ? programDir() : dir->filePath(directory);
+    const std::filesystem::path renamed = nativePath(runDir, cp1251);
     std::error_code error;
-    std::filesystem::rename(nativePath(programDir()), nativePath(runDir, cp1251), error);
+    if (!directory.isEmpty())
+        std::filesystem::rename(nativePath(programDir()), renamed, error);
     QVERIFY2(!error, error.message().c_str());
     QString program = runDir + programFile();
     QStringList arguments;
@@ -138,13 +140,13 @@ void tst_Startup::findsItsDirectory()
     if (cp1251) {
         // No text names the file: the shell spells it out byte by byte.
         QString octal;
-        for (const char byte : nativePath(program, true).string())
+        for (const char byte : (renamed / nativePath(name)).string())
             octal += QStringLiteral("\\%1").arg(uint(uchar(byte)), 3, 8, QLatin1Char('0'));
         arguments = QStringList { QStringLiteral("-c"),
             QStringLiteral("exec \"$(printf '%1')\"").arg(octal) };
         program = QStringLiteral("/bin/sh");
     } else if (start == QLatin1String("relative path")) {
-        program = QStringLiteral("../prog") + programFile();
+        program = QStringLiteral("../") + QFileInfo(runDir).fileName() + programFile();
     } else if (start == QLatin1String("PATH")) {
         // Through the shell, which hands the program its name as typed.
 #ifdef Q_OS_WIN
@@ -157,7 +159,8 @@ void tst_Startup::findsItsDirectory()
     }
     const int status =
         run(program, arguments, otherDir(), start == QLatin1String("PATH") ? runDir : QString());
-    std::filesystem::rename(nativePath(runDir, cp1251), nativePath(programDir()), error);
+    if (!directory.isEmpty())
+        std::filesystem::rename(renamed, nativePath(programDir()), error);
     QVERIFY2(!error, error.message().c_str());
     QCOMPARE(status, 0);
 
