@@ -217,43 +217,35 @@ void tst_Supervisor::noConfigurationUsesDefaults()
 
 void tst_Supervisor::numbersOutOfRange_data()
 {
-    QTest::addColumn<QString>("setting"); // in [CASH] or [INTERPROCESS]
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<QString>("logged"); // the settings line
-    QTest::addColumn<int>("level"); // the log level in effect: which lines follow it
+    QTest::addColumn<QString>("setting"); // "[SECTION]\nKey=value"
+    QTest::addColumn<QString>("logged"); // its settings line
+    QTest::addColumn<int>("level"); // the log level in effect after it
 
-    // Neither wraps around into another number: 2^32 + 1 would be level 1, 2^31 level -1.
-    QTest::newRow("level above 32 bits") << "LogLevel"
-                                         << "4294967297"
-                                         << "LogLevel = 4294967297" << 7;
-    QTest::newRow("level of 2^31") << "LogLevel"
-                                   << "2147483648"
-                                   << "LogLevel = 2147483648" << 7;
-    QTest::newRow("level below -2^32") << "LogLevel"
-                                       << "-4294967295"
-                                       << "LogLevel = -4294967295" << -1;
+    // No number wraps around into another: 2^32 + 1 was level 1, 2^31 level -1.
+    QTest::newRow("level above 32 bits") << QStringLiteral("[CASH]\nLogLevel=4294967297")
+                                         << QStringLiteral("CASH; LogLevel = 4294967297") << 7;
+    QTest::newRow("level of 2^31") << QStringLiteral("[CASH]\nLogLevel=2147483648")
+                                   << QStringLiteral("CASH; LogLevel = 2147483648") << 7;
+    QTest::newRow("level below -2^32") << QStringLiteral("[CASH]\nLogLevel=-4294967295")
+                                       << QStringLiteral("CASH; LogLevel = -4294967295") << -1;
     // A port beyond 16 bits is no port: it keeps its default, as any non-number does.
-    QTest::newRow("port above 65535") << "CashPort"
-                                      << "65536"
-                                      << "CashPort = 55006" << 7;
+    QTest::newRow("port above 65535") << QStringLiteral("[INTERPROCESS]\nCashPort=65536")
+                                      << QStringLiteral("INTERPROCESS; CashPort = 55006") << 7;
 }
 
 void tst_Supervisor::numbersOutOfRange()
 {
     QFETCH(QString, setting);
-    QFETCH(QString, value);
     QFETCH(QString, logged);
     QFETCH(int, level);
 
     SupervisorProcess s;
     QVERIFY2(s.isValid(), qPrintable(s.errorString()));
-    const QString section = setting == QLatin1String("CashPort") ? "INTERPROCESS" : "CASH";
-    QVERIFY(s.configure(
-        QStringLiteral("exit 0"), 7, QStringLiteral("[%1]\n%2=%3\n").arg(section, setting, value)));
+    QVERIFY(s.configure(QStringLiteral("exit 0"), 7, setting + QLatin1Char('\n')));
     QVERIFY(s.start());
     QCOMPARE(s.waitForExit(30000), 0);
     const QStringList entries = s.log();
-    const int at = entries.indexOf(QStringLiteral("WARN; INIT:%1; %2").arg(section, logged));
+    const int at = entries.indexOf(QStringLiteral("WARN; INIT:") + logged);
     QVERIFY2(at >= 0, qPrintable(entries.join(QLatin1Char('\n'))));
     QCOMPARE(entries.mid(at + 1).contains(started), level == 7);
     QCOMPARE(entries.mid(at + 1).contains(appExit), level >= 0);
@@ -377,12 +369,7 @@ void tst_Supervisor::maintenanceOnceADay()
     const QString enter =
         QStringLiteral("DEBG; LocalCashServer:LocalCashServer::slotMaintainerStart; enter");
     QVERIFY2(entries.count(enter) == announced, qPrintable(entries.join(QLatin1Char('\n'))));
-    if (announced) {
-        QCOMPARE(entries.mid(entries.indexOf(enter) + 1, 1),
-            QStringList(QStringLiteral("DEBG; UDP::send; socket sent UDP to vorcam")));
-        QVERIFY(entries.contains(QStringLiteral("INFO; Maintainer:FileMaintainer::startScript; "
-                                                "Maintenance control script started.")));
-    }
+    // A second run only after the maintenance it made way for.
     QCOMPARE(s.cashRuns(), announced + 1);
     QCOMPARE(entries.last(), appExit);
 }
