@@ -176,23 +176,26 @@ void tst_ConfigFile::numericGetters_data()
     QTest::addColumn<QString>("value"); // null: key absent
     QTest::addColumn<qint64>("asInt"); // default 5
     QTest::addColumn<quint64>("asUInt"); // default 55005
+    QTest::addColumn<quint64>("asPort"); // default 55005, at most 65535
     QTest::addColumn<bool>("asBool"); // default true
 
-    QTest::newRow("absent") << QString() << qint64(5) << quint64(55005) << true;
-    QTest::newRow("empty") << QStringLiteral("") << qint64(5) << quint64(55005) << true;
-    QTest::newRow("zero") << QStringLiteral("0") << qint64(0) << quint64(0) << false;
-    QTest::newRow("two") << QStringLiteral("2") << qint64(2) << quint64(2) << true;
-    QTest::newRow("minus one") << QStringLiteral("-1") << qint64(-1) << quint64(55005) << true;
-    QTest::newRow("word true") << QStringLiteral("true") << qint64(5) << quint64(55005) << true;
-    QTest::newRow("word no") << QStringLiteral("no") << qint64(5) << quint64(55005) << true;
+    const quint64 dflt = 55005;
+    QTest::newRow("absent") << QString() << qint64(5) << dflt << dflt << true;
+    QTest::newRow("empty") << QStringLiteral("") << qint64(5) << dflt << dflt << true;
+    QTest::newRow("zero") << QStringLiteral("0") << qint64(0) << quint64(0) << quint64(0) << false;
+    QTest::newRow("two") << QStringLiteral("2") << qint64(2) << quint64(2) << quint64(2) << true;
+    QTest::newRow("minus one") << QStringLiteral("-1") << qint64(-1) << dflt << dflt << true;
+    QTest::newRow("word true") << QStringLiteral("true") << qint64(5) << dflt << dflt << true;
+    QTest::newRow("word no") << QStringLiteral("no") << qint64(5) << dflt << dflt << true;
     QTest::newRow("hex is no decimal")
-        << QStringLiteral("0x10") << qint64(5) << quint64(55005) << true;
-    QTest::newRow("trailing junk")
-        << QStringLiteral("12abc") << qint64(5) << quint64(55005) << true;
-    QTest::newRow("big port") << QStringLiteral("120000") << qint64(120000) << quint64(120000)
-                              << true;
+        << QStringLiteral("0x10") << qint64(5) << dflt << dflt << true;
+    QTest::newRow("trailing junk") << QStringLiteral("12abc") << qint64(5) << dflt << dflt << true;
+    QTest::newRow("largest port") << QStringLiteral("65535") << qint64(65535) << quint64(65535)
+                                  << quint64(65535) << true;
+    QTest::newRow("beyond a port")
+        << QStringLiteral("65536") << qint64(65536) << quint64(65536) << dflt << true;
     QTest::newRow("largest unsigned") << QStringLiteral("18446744073709551615") << qint64(5)
-                                      << quint64(18446744073709551615ULL) << true;
+                                      << quint64(18446744073709551615ULL) << dflt << true;
 }
 
 void tst_ConfigFile::numericGetters()
@@ -200,6 +203,7 @@ void tst_ConfigFile::numericGetters()
     QFETCH(QString, value);
     QFETCH(qint64, asInt);
     QFETCH(quint64, asUInt);
+    QFETCH(quint64, asPort);
     QFETCH(bool, asBool);
 
     const QByteArray line = value.isNull() ? QByteArray() : "V = " + value.toLatin1() + '\n';
@@ -208,6 +212,7 @@ void tst_ConfigFile::numericGetters()
     QVERIFY(config.init(path(QStringLiteral("config.ini")), false));
     QCOMPARE(config.getInt(QStringLiteral("S"), QStringLiteral("V"), 5), asInt);
     QCOMPARE(config.getUInt(QStringLiteral("S"), QStringLiteral("V"), 55005), asUInt);
+    QCOMPARE(config.getUInt(QStringLiteral("S"), QStringLiteral("V"), 55005, 65535), asPort);
     QCOMPARE(config.getBool(QStringLiteral("S"), QStringLiteral("V"), true), asBool);
 }
 

@@ -73,32 +73,52 @@ const QString initDone = QStringLiteral("WARN; INIT:; ======================== i
 void tst_Faults::unreadableConfiguration_data()
 {
     QTest::addColumn<QString>("broken");
+    QTest::addColumn<int>("size"); // of a local.ini that sets ProgrammArguments; 0: a directory
+    QTest::addColumn<QString>("error"); // "" when the file is loaded
+
     // A directory where a file is expected cannot be opened by anyone, root included (a mode of
     // 000 would stop nobody here). The other file still applies, ports and all.
-    QTest::newRow("config.ini is a directory") << QStringLiteral("config.ini");
+    QTest::newRow("config.ini is a directory") << QStringLiteral("config.ini") << 0
+                                               << QStringLiteral("Не удалось открыть файл "
+                                                                 "'config.ini': (5) *");
+    // Above 1 MiB nothing of it is used, not even its first line.
+    QTest::newRow("local.ini of 1 MiB and a byte")
+        << QStringLiteral("local.ini") << (1 << 20) + 1
+        << QStringLiteral("Конфигурационный файл 'local.ini' больше 1048576 байт и не загружен.");
+    QTest::newRow("local.ini of 1 MiB") << QStringLiteral("local.ini") << (1 << 20) << QString();
 }
 
 void tst_Faults::unreadableConfiguration()
 {
     QFETCH(QString, broken);
+    QFETCH(int, size);
+    QFETCH(QString, error);
     SupervisorProcess supervisor;
     QVERIFY2(supervisor.isValid(), qPrintable(supervisor.errorString()));
     QVERIFY(supervisor.configure(QString(), 6));
-    if (broken == QLatin1String("config.ini")) {
+    if (size == 0) {
         QVERIFY(QFile::rename(supervisor.path(QStringLiteral("config.ini")),
             supervisor.path(QStringLiteral("local.ini"))));
+        QVERIFY(QDir().mkpath(supervisor.path(broken)));
+    } else {
+        QByteArray text =
+            "[CASH]\nProgrammArguments=-x " + supervisor.cashOptions().toUtf8() + '\n';
+        text += QByteArray(size - text.size(), '#');
+        QVERIFY(writeFile(supervisor.path(broken), text));
     }
-    QVERIFY(QDir().mkpath(supervisor.path(broken)));
 
     QVERIFY(supervisor.start());
     QVERIFY(supervisor.waitForCashRun(1, startWait));
     QVERIFY(supervisor.answers());
     const QString init = QStringLiteral("INIT:ConfigFile::init");
-    VERIFY_IN_ORDER(supervisor.log(),
+    // A local.ini that is loaded passes its arguments on to the cash application.
+    const QString loaded = QStringLiteral("WARN; INIT:CASH; ProgrammArguments = -x *");
+    const QStringList log = supervisor.log();
+    VERIFY_IN_ORDER(log,
         QStringList({ entry("INFO", init,
                           QStringLiteral("Загрузка конфигурационного файла '%1'.").arg(broken)),
-            entry("ERRR", init, QStringLiteral("Не удалось открыть файл '%1': (5) *").arg(broken)),
-            started }));
+            error.isEmpty() ? loaded : entry("ERRR", init, error), started }));
+    QCOMPARE(log.filter(QStringLiteral("ProgrammArguments = -x")).isEmpty(), !error.isEmpty());
 }
 
 void tst_Faults::heldPort_data()

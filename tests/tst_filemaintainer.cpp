@@ -22,8 +22,10 @@ private slots:
     void interpreterNotExecutable();
     void secondStartWhileRunning();
     void destructionWaitsForScript();
-    void maintenanceTime_data();
-    void maintenanceTime();
+    void announcedOnce_data();
+    void announcedOnce();
+    void dueDay_data();
+    void dueDay();
 
 private:
     QString path(const QString &name) const { return QDir(dir->path()).filePath(name); }
@@ -111,9 +113,19 @@ void tst_FileMaintainer::scriptRun_data()
     QTest::newRow("error output, exit 1")
         << QStringLiteral("printf 'bad\\n' >&2; exit 1")
         << QStringList { err + QStringLiteral("ERROR:\nbad\n"), done + QLatin1Char('1') } << 1;
-    QTest::newRow("latin-1 up to a zero byte")
+    // Not UTF-8, so Windows-1251, where 0xb0 is the degree sign too.
+    QTest::newRow("windows-1251 up to a zero byte")
         << QStringLiteral("printf 'deg\\260\\000tail'")
         << QStringList { out + QStringLiteral("OUT:\ndeg\u00b0"), done + QLatin1Char('0') } << 1;
+    QTest::newRow("utf-8 character split between two reads")
+        << QStringLiteral("printf '\\320'; sleep 0.3; printf '\\224\\320\\260\\n'")
+        << QStringList { out + QStringLiteral("OUT:\nДа\n"), done + QLatin1Char('0') } << 1;
+    // 0xee begins a UTF-8 character that never comes: it was Windows-1251 after all.
+    QTest::newRow("character never completed")
+        << QStringLiteral("printf 'ok \\356'")
+        << QStringList { out + QStringLiteral("OUT:\nok "), out + QStringLiteral("OUT:\nо"),
+               done + QLatin1Char('0') }
+        << 1;
     QTest::newRow("crash")
         << QStringLiteral("kill -s SEGV $$")
         << QStringList { QStringLiteral("ERRR; Maintainer:FileMaintainer::slotError; "
@@ -202,50 +214,64 @@ void tst_FileMaintainer::destructionWaitsForScript()
                            "control script finished successfuly with exitcode 0") }));
 }
 
-void tst_FileMaintainer::maintenanceTime_data()
+void tst_FileMaintainer::announcedOnce_data()
 {
     QTest::addColumn<bool>("enabled");
-    QTest::addColumn<QStringList>("texts"); // set in order; "now" and "later" are the clock's
-    QTest::addColumn<bool>("matches");
+    QTest::addColumn<QString>("time"); // "now": the clock's current minute
+    QTest::addColumn<int>("announced"); // by two ticks in a row
 
-    const QString now = QStringLiteral("now");
-    QTest::newRow("current minute") << true << QStringList { now } << true;
-    QTest::newRow("current minute, disabled") << false << QStringList { now } << true;
-    QTest::newRow("another minute") << true << QStringList { QStringLiteral("later") } << false;
-    QTest::newRow("empty keeps the time") << true << QStringList { now, QString() } << true;
-    QTest::newRow("unparsable never matches")
-        << true << QStringList { now, QStringLiteral("4 o'clock") } << false;
-    QTest::newRow("out of range never matches")
-        << true << QStringList { now, QStringLiteral("24:00") } << false;
+    QTest::newRow("current minute") << true << QStringLiteral("now") << 1;
+    QTest::newRow("current minute, disabled") << false << QStringLiteral("now") << 0;
+    QTest::newRow("unparsable never matches") << true << QStringLiteral("4 o'clock") << 0;
 }
 
-void tst_FileMaintainer::maintenanceTime()
+void tst_FileMaintainer::announcedOnce()
 {
     QFETCH(bool, enabled);
-    QFETCH(QStringList, texts);
-    QFETCH(bool, matches);
+    QFETCH(QString, time);
+    QFETCH(int, announced);
 
     maintainer->setEnabled(enabled);
     QCOMPARE(maintainer->isEnabled(), enabled);
+    maintainer->setMaintenanceTime(
+        time.replace(QLatin1String("now"), QTime::currentTime().toString(QStringLiteral("hh:mm"))));
     QSignalSpy start(maintainer.data(), &FileMaintainer::signalMaintenanceStart);
-    // Retried when the minute turns over between setting the time and looking at the clock.
-    for (;;) {
-        const QTime before = QTime::currentTime();
-        for (QString text : texts)
-            maintainer->setMaintenanceTime(
-                text.replace(QLatin1String("now"), before.toString(QStringLiteral("hh:mm")))
-                    .replace(QLatin1String("later"),
-                        before.addSecs(120).toString(QStringLiteral("hh:mm"))));
-        const bool result = maintainer->isMaintenanceTime();
-        QMetaObject::invokeMethod(maintainer.data(), "slotTimer");
-        if (QTime::currentTime().minute() != before.minute()) {
-            start.clear();
-            continue;
-        }
-        QCOMPARE(result, matches);
-        QCOMPARE(start.count(), matches && enabled ? 1 : 0);
-        break;
-    }
+    QMetaObject::invokeMethod(maintainer.data(), "slotTimer");
+    QMetaObject::invokeMethod(maintainer.data(), "slotTimer");
+    QCOMPARE(start.count(), announced);
+}
+
+void tst_FileMaintainer::dueDay_data()
+{
+    QTest::addColumn<QTime>("time");
+    QTest::addColumn<QDateTime>("now");
+    QTest::addColumn<QDate>("lastDay"); // of the last announcement
+    QTest::addColumn<QDate>("expected"); // invalid: not due
+
+    const QTime four(4, 0);
+    const QDate day(2024, 4, 10);
+    const auto at = [&](int h, int m, int s, int ms = 0, int dayOffset = 0) {
+        return QDateTime(day.addDays(dayOffset), QTime(h, m, s, ms));
+    };
+    QTest::newRow("just before") << four << at(3, 59, 59, 999) << QDate() << QDate();
+    QTest::newRow("minute reached") << four << at(4, 0, 0) << QDate() << day;
+    QTest::newRow("end of the minute") << four << at(4, 0, 59, 999) << day.addDays(-1) << day;
+    QTest::newRow("passed by less than a tick") << four << at(4, 1, 59, 999) << QDate() << day;
+    QTest::newRow("passed by a tick") << four << at(4, 2, 0) << QDate() << QDate();
+    QTest::newRow("announced already") << four << at(4, 1, 0) << day << QDate();
+    QTest::newRow("clock set back a day after it") << four << at(4, 0, 30, 0, -1) << day << QDate();
+    QTest::newRow("minute before midnight, tick after it")
+        << QTime(23, 59) << at(0, 0, 30) << QDate() << day.addDays(-1);
+    QTest::newRow("no time") << QTime() << at(4, 0, 0) << QDate() << QDate();
+}
+
+void tst_FileMaintainer::dueDay()
+{
+    QFETCH(QTime, time);
+    QFETCH(QDateTime, now);
+    QFETCH(QDate, lastDay);
+    QFETCH(QDate, expected);
+    QCOMPARE(maintenanceDueDay(time, now, lastDay, 60000), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_FileMaintainer)

@@ -3,7 +3,9 @@
 #include "app/bootstrap.h"
 #include "app/bootstrapscript.h"
 #include "app/power.h"
+#include "app/programfile.h"
 #include "app/servicenotifier.h"
+#include "app/settings.h"
 #include "config/configfile.h"
 #include "ipc/commands.h"
 #include "maintenance/filemaintainer.h"
@@ -11,6 +13,7 @@
 #include "update/tinytarunpacker.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
@@ -24,10 +27,6 @@ constexpr int bootstrapTimeoutMs = 5000;
 constexpr int bootstrapPollMs = 100;
 constexpr int bootstrapScriptLimitMs = 60000;
 constexpr int killTimeoutMs = 5000;
-
-const QString sectionCash = QStringLiteral("CASH");
-const QString sectionInterprocess = QStringLiteral("INTERPROCESS");
-const QString sectionMaintenance = QStringLiteral("MAINTENANCE");
 } // namespace
 
 LocalCashServer::LocalCashServer(QObject *parent)
@@ -60,59 +59,46 @@ void LocalCashServer::setAuthArgument(const QString &argument)
     authArgument = argument;
 }
 
-bool LocalCashServer::init(
-    const QString &configFile, const QString &localFile, const QString &thirdFile)
+bool LocalCashServer::init(const QStringList &settingsFiles)
 {
     const QString method = QStringLiteral("LocalCashServer::init");
+    // Lives until the end of init: its closing banner ends the start-up in the log.
     ConfigFile config(QStringLiteral("Windows-1251"));
     // A missing or unreadable file leaves its keys at their defaults; the file reports it.
-    static_cast<void>(config.init(configFile, false));
-    if (!localFile.isEmpty())
-        static_cast<void>(config.init(localFile, false));
-    if (!thirdFile.isEmpty())
-        static_cast<void>(config.init(thirdFile, false));
+    for (const QString &file : settingsFiles)
+        static_cast<void>(config.init(file, false));
 
-    Log::setLevel(int(config.getInt(sectionCash, QStringLiteral("LogLevel"), 5)));
+    Settings settings;
+    settings.readLogLevel(config);
+    // From here on every line obeys the threshold, the settings' own included.
+    Log::setLevel(settings.logLevel);
 
+    settings.readChannel(config);
     UDP &udp = channel.udp();
-    udp.setPeerAddress(QHostAddress(config.getString(
-        sectionInterprocess, QStringLiteral("CashAddress"), QStringLiteral("127.0.0.1"))));
-    udp.setPeerPort(
-        quint16(config.getUInt(sectionInterprocess, QStringLiteral("CashPort"), 55006)));
-    udp.setAddressFilter(
-        config.getBool(sectionInterprocess, QStringLiteral("ServerFilterAddress"), true));
-
-    const bool bound = channel.bind(
-        quint16(config.getUInt(sectionInterprocess, QStringLiteral("LocalServerPort"), 55005)));
+    udp.setPeerAddress(QHostAddress(settings.cashAddress));
+    udp.setPeerPort(settings.cashPort);
+    udp.setAddressFilter(settings.serverFilterAddress);
+    const bool bound = channel.bind(settings.localServerPort);
     if (!bound)
         logSource.error(QStringLiteral("IPC init failed"), method);
 
-    processManager->setExecutablePath(config.getString(sectionCash,
-        QStringLiteral("ExecutablePath"), QStringLiteral("%1/vorcam").arg(QLatin1Char('.'))));
-    processManager->setWorkingDirectory(
-        config.getString(sectionCash, QStringLiteral("WorkingDirectory"), QStringLiteral(".")));
-
+    settings.readCashApplication(config);
+    processManager->setExecutablePath(cashProgram(settings.executablePath));
+    processManager->setWorkingDirectory(settings.workingDirectory);
     // No quoting: every single blank separates two arguments, so empty arguments are kept.
-    QString arguments =
-        config.getString(sectionCash, QStringLiteral("ProgrammArguments"), QString());
+    QString arguments = settings.programmArguments;
     if (!authArgument.isEmpty())
         arguments += QLatin1Char(' ') + authArgument;
     processManager->setArguments(
         arguments.split(QLatin1Char(' '), Qt::KeepEmptyParts, Qt::CaseSensitive));
 
-    maintainer->setEnabled(
-        !config.getBool(sectionMaintenance, QStringLiteral("DisableMaintenance"), false));
-    maintainer->setMaintenanceTime(config.getString(
-        sectionMaintenance, QStringLiteral("MaintenanceTime"), QStringLiteral("04:00")));
-    maintainer->setPythonExePath(config.getString(sectionMaintenance,
-        QStringLiteral("PythonExePath"), QStringLiteral("C:/Python27/python.exe")));
-    maintainer->setScriptPath(config.getString(sectionMaintenance, QStringLiteral("ScriptPath"),
-        QStringLiteral("%1/scripts").arg(QLatin1Char('.'))));
-    maintainer->setArchiveDir(config.getString(sectionMaintenance, QStringLiteral("ArchiveDir"),
-        QStringLiteral("%1/archive").arg(QLatin1Char('.'))));
-    maintainer->setControlScript(config.getString(
-        sectionMaintenance, QStringLiteral("ControlScript"), QStringLiteral("control.py")));
-
+    settings.readMaintenance(config);
+    maintainer->setEnabled(!settings.disableMaintenance);
+    maintainer->setMaintenanceTime(settings.maintenanceTime);
+    maintainer->setPythonExePath(settings.pythonExePath);
+    maintainer->setScriptPath(settings.scriptPath);
+    maintainer->setArchiveDir(settings.archiveDir);
+    maintainer->setControlScript(settings.controlScript);
     if (maintainer->isEnabled()) {
         connect(maintainer, &FileMaintainer::signalMaintenanceStart, this,
             &LocalCashServer::slotMaintainerStart);
@@ -125,6 +111,20 @@ bool LocalCashServer::init(
         return false;
     }
     return startProcess();
+}
+
+QString LocalCashServer::cashProgram(const QString &configured)
+{
+    const QString program = programDirectoryPath(configured);
+    if (!isOwnProgramFile(program))
+        return program;
+    // It would start another supervisor, which would start another: refused like a missing
+    // program, so that every start fails and the supervisor ends (or, later, stays idle).
+    logSource.error(
+        QStringLiteral("Cash application %1 is this supervisor's own program: not started")
+            .arg(program),
+        QStringLiteral("LocalCashServer::init"));
+    return QString();
 }
 
 bool LocalCashServer::startProcess()
@@ -301,6 +301,15 @@ void LocalCashServer::installUpdate()
     if (source.isSymLink()) {
         logSource.error(
             tr("Источник обновления '%1' является ссылкой.").arg(source.absoluteFilePath()),
+            method);
+        return;
+    }
+
+    // The installer works with absolute paths, which would lead into another directory.
+    if (!programDirectoryHasTextName()) {
+        logSource.error(tr("Имя каталога программы '%1' недопустимо в кодировке системы; "
+                           "обновление не устанавливается.")
+                            .arg(QDir::currentPath()),
             method);
         return;
     }

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -28,9 +29,9 @@ public:
     // The whole "auth=" argument of the command line, passed on to the cash application.
     void setAuthArgument(const QString &argument);
 
-    // Reads the settings, opens the command channel and starts the cash application.
-    [[nodiscard]] bool init(
-        const QString &configFile, const QString &localFile, const QString &thirdFile);
+    // Reads the settings from the files, each overriding the ones before it, opens the command
+    // channel and starts the cash application.
+    [[nodiscard]] bool init(const QStringList &settingsFiles);
 
     // Starts the cash application and waits up to 30 s for it; false means the supervisor must end.
     [[nodiscard]] bool startProcess();
@@ -53,6 +54,9 @@ private:
     bool maintainerCmd(const QByteArray &data);
     bool updateCmd(const QByteArray &data);
 
+    // The configured cash program as it is started: taken from the program's directory when
+    // relative; empty (no start can succeed) when it is this supervisor's own program file.
+    QString cashProgram(const QString &configured);
     void installUpdate();
     void bootstrap();
     bool restartService();

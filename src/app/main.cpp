@@ -6,11 +6,11 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    prepareProcess(argv[0]);
+    prepareProcess();
 
     LocalCashServer server;
     server.setAuthArgument(authArgument(QCoreApplication::arguments()));
-    if (!server.init(QStringLiteral("config.ini"), QStringLiteral("local.ini"), QString()))
+    if (!server.init({ QStringLiteral("config.ini"), QStringLiteral("local.ini") }))
         return 0;
     server.notifyServiceReady();
     return app.exec();

@@ -1,11 +1,9 @@
 #include "startup.h"
 
+#include "app/programfile.h"
 #include "log/log.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 namespace {
 // The supervisor has no console and writes nothing to its own output channels, which carry the
@@ -21,7 +19,7 @@ QString applicationVersionText()
     return QStringLiteral("%1 %2").arg(QLatin1String(LCS_PLATFORM_TAG), QLatin1String(LCS_VERSION));
 }
 
-void prepareProcess(const char *argv0)
+void prepareProcess()
 {
     qInstallMessageHandler(discardMessage);
     QCoreApplication::setApplicationVersion(applicationVersionText());
@@ -32,10 +30,7 @@ void prepareProcess(const char *argv0)
 
     // Every relative path of the program (log, configuration, update, backup, restart script)
     // is taken from the directory that holds the program file, wherever it was started from.
-    QFileInfo program(QFile::decodeName(argv0));
-    if (program.isRelative())
-        program = QFileInfo(QDir::current().absoluteFilePath(program.filePath()));
-    QDir::setCurrent(program.canonicalPath());
+    static_cast<void>(enterProgramDirectory());
 
     Log::rotate(logDirectory, logBaseName, QStringLiteral("log"));
     Log::setDirectory(logDirectory);

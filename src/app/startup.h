@@ -8,10 +8,10 @@
 QString applicationVersionText();
 
 // Prepares the process after the application object exists: sets the application version, makes
-// the directory of the program file (argv[0]) current, rotates and opens the log and writes the
-// start banner. Nothing here can fail loudly: an unresolvable program path leaves the current
-// directory as it was.
-void prepareProcess(const char *argv0);
+// the directory of the running program file current, rotates and opens the log and writes the
+// start banner. Nothing here can fail loudly: a program directory that cannot be entered leaves
+// the current directory as it was.
+void prepareProcess();
 
 // The last argument after the program path that begins with "auth=" (any letter case), whole and
 // as typed; empty when there is none.

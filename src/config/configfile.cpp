@@ -6,7 +6,10 @@
 
 namespace {
 const QString initMethod = QStringLiteral("ConfigFile::init");
-}
+// Settings files hold a few hundred bytes; one near this size is a mistake, and reading it whole
+// would hold up the start and its memory.
+constexpr qint64 maxFileSize = 1 << 20;
+} // namespace
 
 ConfigFile::ConfigFile(const QString &codecName)
     : codecName(codecName), logSource(QStringLiteral("INIT"))
@@ -47,8 +50,15 @@ bool ConfigFile::init(const QString &fileName, bool caseSensitive)
         return false;
     }
 
-    const QByteArray bytes = file.readAll();
+    const QByteArray bytes = file.read(maxFileSize + 1);
     file.close();
+    if (bytes.size() > maxFileSize) {
+        logSource.error(tr("Конфигурационный файл '%1' больше %2 байт и не загружен.")
+                            .arg(fileName)
+                            .arg(maxFileSize),
+            initMethod);
+        return false;
+    }
 
     // Like a text stream with the codec set: a byte-order mark still selects its Unicode encoding.
     QTextCodec *codec = QTextCodec::codecForName(codecName.toLatin1());
@@ -136,12 +146,13 @@ qint64 ConfigFile::getInt(const QString &section, const QString &key, qint64 def
     return result;
 }
 
-quint64 ConfigFile::getUInt(const QString &section, const QString &key, quint64 defaultValue)
+quint64 ConfigFile::getUInt(
+    const QString &section, const QString &key, quint64 defaultValue, quint64 maximum)
 {
     QString text;
     bool ok = false;
     const quint64 parsed = lookup(section, key, &text) ? text.toULongLong(&ok, 10) : 0;
-    const quint64 result = ok ? parsed : defaultValue;
+    const quint64 result = ok && parsed <= maximum ? parsed : defaultValue;
     report(section, key, QString::number(result));
     return result;
 }

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QString>
 
+#include <limits>
 #include <optional>
 
 // Reads INI-style settings files into memory and hands them out through typed getters, each of
@@ -22,13 +23,15 @@ public:
     ConfigFile(const ConfigFile &) = delete;
     ConfigFile &operator=(const ConfigFile &) = delete;
 
-    // Loads one file. A missing file is not an error; false only when it exists but cannot be
-    // opened.
+    // Loads one file. A missing file is not an error; false when it exists but cannot be opened
+    // or is larger than 1 MiB (none of it is then used).
     bool init(const QString &fileName, bool caseSensitive);
 
     QString getString(const QString &section, const QString &key, const QString &defaultValue);
     qint64 getInt(const QString &section, const QString &key, qint64 defaultValue);
-    quint64 getUInt(const QString &section, const QString &key, quint64 defaultValue);
+    // A number above maximum counts as no number: the default is returned (and logged).
+    quint64 getUInt(const QString &section, const QString &key, quint64 defaultValue,
+        quint64 maximum = std::numeric_limits<quint64>::max());
     bool getBool(const QString &section, const QString &key, bool defaultValue);
 
 private:

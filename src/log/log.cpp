@@ -200,9 +200,9 @@ void Log::write(Level level, const QString &where, const QString &text)
     appendToFile(s.filePath, lineBytes(level, where, text).c_str());
 }
 
-void Log::setLevel(int level)
+void Log::setLevel(qint64 level)
 {
-    state().threshold = qBound(-1, level, int(Debug));
+    state().threshold = int(qBound<qint64>(-1, level, Debug));
 }
 
 int Log::level()
@@ -214,9 +214,10 @@ void Log::setDirectory(const QString &path)
 {
     state().directory = path;
     updateFilePath(state());
-    const QDir dir(path);
-    if (!dir.exists())
-        QDir().mkpath(dir.absolutePath());
+    // Made as given, relative to the current directory, which the system resolves itself: a
+    // directory name that is not valid UTF-8 has no absolute spelling as text.
+    if (!QDir(path).exists())
+        QDir().mkpath(path);
 }
 
 void Log::setStandardOutput(bool on)

@@ -24,8 +24,9 @@ enum : Level {
 // Failures are silent: the line is lost and the next write tries again.
 void write(Level level, const QString &where, const QString &text);
 
-// Threshold, clamped to -1 (nothing is written) .. 7 (everything is written).
-void setLevel(int level);
+// Threshold, clamped to -1 (nothing is written) .. 7 (everything is written); any 64-bit number
+// is taken, so that no setting can wrap around into another level.
+void setLevel(qint64 level);
 int level();
 
 // Directory of the log file; created with its parents when missing.

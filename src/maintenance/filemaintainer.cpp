@@ -8,29 +8,30 @@
 
 namespace {
 constexpr int timerIntervalMs = 60000;
+constexpr qint64 minuteMs = 60000;
 constexpr int startTimeoutMs = 30000;
 constexpr int finishTimeoutMs = 30000;
 constexpr int killTimeoutMs = 5000;
-
-// The script's bytes as Latin-1 text; a zero byte ends it.
-QString outputText(const QByteArray &bytes)
-{
-    const auto end = bytes.indexOf('\0');
-    return QString::fromLatin1(end < 0 ? bytes : bytes.left(end));
-}
 } // namespace
 
+QDate maintenanceDueDay(
+    const QTime &time, const QDateTime &now, const QDate &lastDay, int tickIntervalMs)
+{
+    if (!time.isValid())
+        return QDate();
+    // The latest maintenance minute that has begun: today's, or before it yesterday's.
+    QDateTime start(now.date(), time);
+    if (start > now)
+        start = QDateTime(now.date().addDays(-1), time);
+    if (start.msecsTo(now) >= minuteMs + tickIntervalMs)
+        return QDate();
+    if (lastDay.isValid() && lastDay >= start.date())
+        return QDate();
+    return start.date();
+}
+
 FileMaintainer::FileMaintainer(QObject *parent)
-    : QObject(parent),
-      logSource(QStringLiteral("Maintainer")),
-      enabled(true),
-      pythonExePath(QStringLiteral("C:/Python27/python.exe")),
-      scriptPath(QStringLiteral("scripts")),
-      controlScript(QStringLiteral("control.py")),
-      archiveDir(QStringLiteral("archive")),
-      process(this),
-      timer(this),
-      maintenanceTime(4, 0)
+    : QObject(parent), logSource(QStringLiteral("Maintainer")), process(this), timer(this)
 {
     connect(&timer, &QTimer::timeout, this, &FileMaintainer::slotTimer);
     connect(
@@ -41,6 +42,8 @@ FileMaintainer::FileMaintainer(QObject *parent)
         &FileMaintainer::slotFinished);
     connect(&process, &QProcess::errorOccurred, this, &FileMaintainer::slotError);
 
+    // A coarse timer may fire 5 % early or late: two ticks could then meet in one minute.
+    timer.setTimerType(Qt::PreciseTimer);
     timer.start(timerIntervalMs);
 }
 
@@ -89,16 +92,7 @@ void FileMaintainer::setArchiveDir(const QString &path)
 
 void FileMaintainer::setMaintenanceTime(const QString &text)
 {
-    if (text.isEmpty())
-        return;
     maintenanceTime = QTime::fromString(text, QStringLiteral("hh:mm"));
-}
-
-bool FileMaintainer::isMaintenanceTime() const
-{
-    const QTime now = QTime::currentTime();
-    return maintenanceTime.isValid() && maintenanceTime.hour() == now.hour()
-        && maintenanceTime.minute() == now.minute();
 }
 
 bool FileMaintainer::startScript()
@@ -148,28 +142,43 @@ void FileMaintainer::slotTimer()
 {
     if (!enabled)
         return;
-    if (!isMaintenanceTime())
+    const QDate day =
+        maintenanceDueDay(maintenanceTime, QDateTime::currentDateTime(), lastDay, timer.interval());
+    if (!day.isValid())
         return;
+    lastDay = day;
     emit signalMaintenanceStart();
+}
+
+void FileMaintainer::logOutput(QProcess::ProcessChannel channel, const std::optional<QString> &text)
+{
+    if (!text)
+        return;
+    if (channel == QProcess::StandardError) {
+        logSource.log(Log::Error, QStringLiteral("ERROR:\n%1").arg(*text),
+            QStringLiteral("FileMaintainer::slotReadStandardError"));
+    } else {
+        logSource.log(Log::Info, QStringLiteral("OUT:\n%1").arg(*text),
+            QStringLiteral("FileMaintainer::slotReadStandardOutput"));
+    }
 }
 
 void FileMaintainer::slotReadStandardError()
 {
-    const QString text = outputText(process.readAllStandardError());
-    logSource.log(Log::Error, QStringLiteral("ERROR:\n%1").arg(text),
-        QStringLiteral("FileMaintainer::slotReadStandardError"));
+    logOutput(QProcess::StandardError, standardError.decode(process.readAllStandardError()));
 }
 
 void FileMaintainer::slotReadStandardOutput()
 {
-    const QString text = outputText(process.readAllStandardOutput());
-    logSource.log(Log::Info, QStringLiteral("OUT:\n%1").arg(text),
-        QStringLiteral("FileMaintainer::slotReadStandardOutput"));
+    logOutput(QProcess::StandardOutput, standardOutput.decode(process.readAllStandardOutput()));
 }
 
 void FileMaintainer::slotFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     const QString method = QStringLiteral("FileMaintainer::slotFinished");
+    // The last bytes of a character that never completed.
+    logOutput(QProcess::StandardOutput, standardOutput.finish());
+    logOutput(QProcess::StandardError, standardError.finish());
     if (exitStatus == QProcess::CrashExit)
         logSource.error(
             QStringLiteral("Maintenance control script crashed with exitcode %1").arg(exitCode),

@@ -2,16 +2,27 @@
 #define FILEMAINTAINER_H
 
 #include "log/logsource.h"
+#include "maintenance/outputdecoder.h"
 
+#include <QDate>
+#include <QDateTime>
 #include <QObject>
 #include <QProcess>
 #include <QString>
 #include <QTime>
 #include <QTimer>
 
-// The daily maintenance: watches the clock once a minute, announces the maintenance time, runs the
-// control script under its interpreter when asked, relays the script's output into the log and
-// announces its end.
+// The day whose maintenance is due at now, or an invalid date when none is. Due: the maintenance
+// minute (of a valid time) has begun and, if it is over, ended less than one tick interval ago,
+// so that one tick always falls into that time, however early or late the ticks run; and nothing
+// was announced for that day or a later one yet, so that neither a second tick in that time nor a
+// clock set back repeats it.
+QDate maintenanceDueDay(
+    const QTime &time, const QDateTime &now, const QDate &lastDay, int tickIntervalMs);
+
+// The daily maintenance: watches the clock once a minute, announces the maintenance time once a
+// day, runs the control script under its interpreter when asked, relays the script's output into
+// the log and announces its end. Until it is given its settings it never announces anything.
 class FileMaintainer : public QObject
 {
     Q_OBJECT
@@ -28,9 +39,8 @@ public:
     void setControlScript(const QString &fileName);
     void setArchiveDir(const QString &path);
 
-    // "hh:mm"; an empty text keeps the current time, an unparsable one never matches the clock.
+    // "hh:mm"; any other text never matches the clock.
     void setMaintenanceTime(const QString &text);
-    bool isMaintenanceTime() const;
 
     // Starts the control script with its absolute path and the archive directory as arguments.
     // True once it runs; signalMaintenanceFinished() follows when it ends (also when it could
@@ -49,8 +59,11 @@ private slots:
     void slotError(QProcess::ProcessError error);
 
 private:
+    // One "OUT:" or "ERROR:" entry with text, if there is any.
+    void logOutput(QProcess::ProcessChannel channel, const std::optional<QString> &text);
+
     LogSource logSource;
-    bool enabled;
+    bool enabled = false;
     QString pythonExePath;
     QString scriptPath;
     QString controlScript;
@@ -58,6 +71,9 @@ private:
     QProcess process;
     QTimer timer;
     QTime maintenanceTime;
+    QDate lastDay; // of the last maintenance announced
+    OutputDecoder standardOutput;
+    OutputDecoder standardError;
 };
 
 #endif // FILEMAINTAINER_H

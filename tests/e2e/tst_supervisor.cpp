@@ -1,8 +1,8 @@
 #include "supervisorprocess.h"
 #include "testutil.h"
 
-#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
@@ -23,11 +23,14 @@ private slots:
     void argumentsReachCashApplication_data();
     void argumentsReachCashApplication();
     void noConfigurationUsesDefaults();
+    void numbersOutOfRange_data();
+    void numbersOutOfRange();
     void maintenanceRequestedByCashApplication_data();
     void maintenanceRequestedByCashApplication();
-    void maintenanceStartsAtConfiguredMinute();
     void commandsOnlyFromOurUser_data();
     void commandsOnlyFromOurUser();
+    void maintenanceOnceADay_data();
+    void maintenanceOnceADay();
 };
 
 namespace {
@@ -218,6 +221,42 @@ void tst_Supervisor::noConfigurationUsesDefaults()
                            "Cash process start fail : FailedToStart; Exit app") }));
 }
 
+void tst_Supervisor::numbersOutOfRange_data()
+{
+    QTest::addColumn<QString>("setting"); // "[SECTION]\nKey=value"
+    QTest::addColumn<QString>("logged"); // its settings line
+    QTest::addColumn<int>("level"); // the log level in effect after it
+
+    // No number wraps around into another: 2^32 + 1 was level 1, 2^31 level -1.
+    QTest::newRow("level above 32 bits") << QStringLiteral("[CASH]\nLogLevel=4294967297")
+                                         << QStringLiteral("CASH; LogLevel = 4294967297") << 7;
+    QTest::newRow("level of 2^31") << QStringLiteral("[CASH]\nLogLevel=2147483648")
+                                   << QStringLiteral("CASH; LogLevel = 2147483648") << 7;
+    QTest::newRow("level below -2^32") << QStringLiteral("[CASH]\nLogLevel=-4294967295")
+                                       << QStringLiteral("CASH; LogLevel = -4294967295") << -1;
+    // A port beyond 16 bits is no port: it keeps its default, as any non-number does.
+    QTest::newRow("port above 65535") << QStringLiteral("[INTERPROCESS]\nCashPort=65536")
+                                      << QStringLiteral("INTERPROCESS; CashPort = 55006") << 7;
+}
+
+void tst_Supervisor::numbersOutOfRange()
+{
+    QFETCH(QString, setting);
+    QFETCH(QString, logged);
+    QFETCH(int, level);
+
+    SupervisorProcess s;
+    QVERIFY2(s.isValid(), qPrintable(s.errorString()));
+    QVERIFY(s.configure(QStringLiteral("exit 0"), 7, setting + QLatin1Char('\n')));
+    QVERIFY(s.start());
+    QCOMPARE(s.waitForExit(30000), 0);
+    const QStringList entries = s.log();
+    const int at = entries.indexOf(QStringLiteral("WARN; INIT:") + logged);
+    QVERIFY2(at >= 0, qPrintable(entries.join(QLatin1Char('\n'))));
+    QCOMPARE(entries.mid(at + 1).contains(started), level == 7);
+    QCOMPARE(entries.mid(at + 1).contains(appExit), level >= 0);
+}
+
 void tst_Supervisor::maintenanceRequestedByCashApplication_data()
 {
     QTest::addColumn<bool>("disabled");
@@ -235,8 +274,11 @@ void tst_Supervisor::maintenanceRequestedByCashApplication()
 
     SupervisorProcess s;
     QVERIFY2(s.isValid(), qPrintable(s.errorString()));
+    // Russian output, in UTF-8 on one channel and in Windows-1251 on the other, reaches the log
+    // readable.
     QVERIFY(writeFile(s.path(QStringLiteral("scripts/control.sh")),
-        "echo \"archive=$1\"\necho oops >&2\nexit 1\n"));
+        "echo \"archive=$1 Готово\"\n"
+        "printf '\\321\\341\\356\\351\\n' >&2\nexit 1\n"));
     QVERIFY(s.configure(QStringLiteral("[run 1]\nsend maintainer\nexit 0\n[run *]\nexit 0\n"), 7,
         QStringLiteral(
             "[MAINTENANCE]\nDisableMaintenance=%1\nPythonExePath=%2\nMaintenanceTime=xx\n")
@@ -280,49 +322,63 @@ void tst_Supervisor::maintenanceRequestedByCashApplication()
     const QStringList entries = supervisorEntries(s);
     QCOMPARE(entries.mid(0, expected.size()), expected);
     const QStringList rest = entries.mid(expected.size());
-    QVERIFY2(
-        rest.contains(
-            QStringLiteral("INFO; %1slotReadStandardOutput; OUT:\narchive=archive\n").arg(maint)),
+    QVERIFY2(rest.contains(
+                 QStringLiteral("INFO; %1slotReadStandardOutput; OUT:\narchive=archive Готово\n")
+                     .arg(maint)),
         qPrintable(rest.join(QLatin1Char('|')).replace(QLatin1Char('\n'), QLatin1String("\\n"))));
     QVERIFY(
-        rest.contains(QStringLiteral("ERRR; %1slotReadStandardError; ERROR:\noops\n").arg(maint)));
+        rest.contains(QStringLiteral("ERRR; %1slotReadStandardError; ERROR:\nСбой\n").arg(maint)));
     QCOMPARE(rest.mid(rest.indexOf(done)), QStringList({ done, started, startedOk, appExit }));
 }
 
-void tst_Supervisor::maintenanceStartsAtConfiguredMinute()
+void tst_Supervisor::maintenanceOnceADay_data()
 {
-    // The maintainer looks at the clock once a minute from its construction on; the test picks
-    // the minute into which the first tick falls.
-    QDateTime tick = QDateTime::currentDateTime().addSecs(61);
-    if (tick.time().second() < 3 || tick.time().second() > 57) {
-        QTest::qWait(6000); // keep the tick well inside one minute
-        tick = QDateTime::currentDateTime().addSecs(61);
-    }
+    QTest::addColumn<QString>("startTime"); // of the supervisor's clock
+    QTest::addColumn<QString>("maintenanceTime");
+    QTest::addColumn<int>("announced");
+
+    // The first tick comes 60 s after the start, and then one a minute.
+    QTest::newRow("tick in the minute, the next one still near it")
+        << QStringLiteral("03:59:30") << QStringLiteral("04:00") << 1;
+    QTest::newRow("first tick just after the minute")
+        << QStringLiteral("04:00:10") << QStringLiteral("04:00") << 1;
+    QTest::newRow("started a tick after the minute")
+        << QStringLiteral("04:01:30") << QStringLiteral("04:00") << 0;
+    QTest::newRow("empty time is 04:00") << QStringLiteral("03:59:30") << QString() << 1;
+}
+
+void tst_Supervisor::maintenanceOnceADay()
+{
+    QFETCH(QString, startTime);
+    QFETCH(QString, maintenanceTime);
+    QFETCH(int, announced);
+    if (sanitizedBuild)
+        QSKIP("libfaketime would be loaded before the sanitizer's runtime");
+    QVERIFY2(QFileInfo::exists(QStringLiteral(LIBFAKETIME_PATH)),
+        "libfaketime is missing: run scripts/deps.sh");
 
     SupervisorProcess s;
     QVERIFY2(s.isValid(), qPrintable(s.errorString()));
     QVERIFY(writeFile(s.path(QStringLiteral("scripts/control.sh")), "exit 0\n"));
-    QVERIFY(s.configure(QStringLiteral("[run 1]\nwait-maintenance 80000\nsend maintainer\nexit 0\n"
-                                       "[run *]\nexit 0\n"),
-        7,
-        QStringLiteral("[MAINTENANCE]\nMaintenanceTime=%1\n")
-            .arg(tick.time().toString(QStringLiteral("hh:mm")))));
+    // The cash application makes way when told to; the next one waits for a second notice long
+    // enough for the next tick, then ends the run (as the first does when none comes).
+    QVERIFY(s.configure(QStringLiteral("[run 1]\nwait-maintenance 120000\nsend maintainer\n"
+                                       "exit 0\n[run *]\nwait-maintenance 90000\nexit 0\n"),
+        7, QStringLiteral("[MAINTENANCE]\nMaintenanceTime=%1\n").arg(maintenanceTime)));
+    // Twenty times as fast: a minute's tick every 3 s, timers and clock alike.
+    s.setEnvironment(QStringLiteral("LD_PRELOAD"), QStringLiteral(LIBFAKETIME_PATH));
+    s.setEnvironment(
+        QStringLiteral("FAKETIME"), QStringLiteral("@2024-04-10 %1 x20").arg(startTime));
     QVERIFY(s.start());
-    QVERIFY2(s.waitForExit(100000) == 0, "the maintenance cycle did not complete");
+    QCOMPARE(s.waitForExit(60000), 0);
 
-    const QString ipc =
-        QStringLiteral("IPC:InterProcessChannel<class LocalCashServer>::processCommand");
     const QStringList entries = supervisorEntries(s);
-    const int enter = entries.indexOf(
-        QStringLiteral("DEBG; LocalCashServer:LocalCashServer::slotMaintainerStart; enter"));
-    QVERIFY2(enter >= 0, qPrintable(entries.join(QLatin1Char('|'))));
-    QCOMPARE(entries.mid(enter + 1, 3),
-        QStringList({ QStringLiteral("DEBG; UDP::send; socket sent UDP to vorcam"),
-            QStringLiteral("DEBG; %1; Send Command").arg(ipc),
-            QStringLiteral("DEBG; %1; Cmd ans: [0] SUCCESS").arg(ipc) }));
-    QVERIFY(entries.contains(QStringLiteral("INFO; Maintainer:FileMaintainer::startScript; "
-                                            "Maintenance control script started.")));
-    QCOMPARE(entries.mid(entries.size() - 3), QStringList({ started, startedOk, appExit }));
+    const QString enter =
+        QStringLiteral("DEBG; LocalCashServer:LocalCashServer::slotMaintainerStart; enter");
+    QVERIFY2(entries.count(enter) == announced, qPrintable(entries.join(QLatin1Char('\n'))));
+    // A second run only after the maintenance it made way for.
+    QCOMPARE(s.cashRuns(), announced + 1);
+    QCOMPARE(entries.last(), appExit);
 }
 
 void tst_Supervisor::commandsOnlyFromOurUser_data()
