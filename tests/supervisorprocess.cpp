@@ -153,7 +153,7 @@ bool SupervisorProcess::configure(const QString &scenario, int logLevel, const Q
     return writeFile(path(QStringLiteral("config.ini")), (config + extra).toUtf8());
 }
 
-bool SupervisorProcess::start(const QStringList &arguments, const QStringList &environment)
+bool SupervisorProcess::start(const QStringList &arguments)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PATH"),
