@@ -56,6 +56,10 @@ public:
     bool setSystemctl(int status);
     QStringList systemctlCalls() const;
 
+    // Before start(): makes the restart script after an update run but neither end this instance
+    // nor start a new one, in the way this platform's script can fail.
+    bool preventSelfRestart();
+
     bool start(const QStringList &arguments = QStringList());
     qint64 pid() const { return supervisorPid; }
     bool isRunning() const;
