@@ -24,7 +24,8 @@ constexpr bool sanitizedBuild = false;
 #endif
 
 // The real supervisor for tests that drive it from outside: a copy under a unique file name in a
-// temporary directory (its restart script kills every process of its file name), cashsim as its
+// temporary directory (its restart script kills every process of its file name), with the DLLs
+// installed beside the program it copies (tests run from a package), cashsim as its
 // cash application, free UDP ports and a fake systemctl first in PATH. Every process it knows of
 // is ended by its pid when the object goes: the supervisor and any instance it restarted, each
 // cash application the supervisor started (cashsim records its pid) and whatever a test adds.
