@@ -1,14 +1,24 @@
 #!/bin/bash
-# Windows check: cross-builds the whole project for 64-bit Windows with Debian's mingw-w64 and
-# runs its test suite under Wine.
+# Windows check: cross-builds the whole project for 64-bit Windows with Debian's mingw-w64, runs
+# its tests under Wine and makes the Windows packages, proved complete by running the
+# end-to-end tests from them.
 #
 # Usage: scripts/windows-check.sh [ctest arguments...]     (as root, or with sudo for apt-get)
+#   The arguments go to the CTest run of the build tree's tests (for example -R tst_log); the
+#   package stage always runs every end-to-end test.
 #
-# On a fresh Debian 12 machine it installs the cross compilers, Wine and the build tools, builds
-# QtCore, QtNetwork and QtTest 5.15 for Windows from Debian's own qtbase source package (once:
-# the result is kept in the cache folder below and reused by later runs), builds the project in
-# build-win/ with warnings as errors and runs CTest with Wine as the emulator, in a Wine prefix
-# that lives only for this run.
+# On a fresh Debian 12 machine it installs the cross compilers, Wine, NSIS and the build tools,
+# builds QtCore, QtNetwork and QtTest 5.15 for Windows from Debian's own qtbase source package
+# (once: the result is kept in the cache folder below and reused by later runs), builds the
+# project in build-win/ with warnings as errors, and then, each in a Wine prefix that lives only
+# for this run:
+#   - runs the build tree's tests with CTest, Wine as the emulator (in the background);
+#   - makes the ZIP and the installer in build-win/packages/ and checks the ZIP's files and DLLs;
+#   - installs with the installer and compares the result with the ZIP;
+#   - runs the end-to-end tests (label e2e) from the unpacked ZIP with nothing on WINEPATH, and
+#     tests/wine/powercheck.sh (reboot and power-off, in a prefix of its own).
+# Timing: about 4 minutes with the cached Qt; a fresh two-core machine adds the Qt build, 10 to 20
+# minutes (measured figures in the README).
 #
 # Environment:
 #   LCS_WINDOWS_CACHE  cache folder (default: ~/.cache/localcashserver); the cross Qt goes into
@@ -36,7 +46,7 @@ qt_stamp_name=.localcashserver-complete
 # Only the 64-bit parts of mingw-w64 (the mingw-w64 package would add the 32-bit compilers too).
 packages=(build-essential dpkg-dev xz-utils perl python3 cmake ninja-build
           gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
-          wine wine64)
+          wine wine64 nsis)
 
 # Temporary trees (Qt's source and build, the Wine prefix) are large and many-filed: in memory
 # when possible, since the root file system of our machines is slow at creating files.
@@ -61,15 +71,27 @@ fi
 
 # Everything made for this run only is removed on any exit.
 work_dir=
-wine_prefix=
+wine_prefixes=()
 deb_src_files=()
+build_tree_tests=
 cleanup() {
-    if [ -n "$wine_prefix" ] && [ -d "$wine_prefix" ]; then
-        # Only the wineserver of our own prefix (and the Windows processes it runs) is ended.
-        WINEPREFIX=$wine_prefix wineserver -k 2>/dev/null || true
-        WINEPREFIX=$wine_prefix wineserver -w 2>/dev/null || true
-        rm -rf "$wine_prefix"
+    local prefix socket_dir
+    if [ -n "$build_tree_tests" ]; then
+        kill "$build_tree_tests" 2>/dev/null || true
     fi
+    for prefix in "${wine_prefixes[@]}"; do
+        # Only the wineservers of our own prefixes (and the Windows processes they run) are ended.
+        WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+        WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
+        # The wineserver's socket folder, named by the prefix's device and inode.
+        for socket_dir in "$temp_root"/wine-*/"$(printf 'server-%x-%x' \
+            "$(stat -c %d "$prefix")" "$(stat -c %i "$prefix")")"; do
+            [ -d "$socket_dir" ] || continue
+            rm -rf "$socket_dir"
+            rmdir "$(dirname "$socket_dir")" 2>/dev/null || true
+        done
+        rm -rf "$prefix"
+    done
     if [ -n "$work_dir" ]; then
         rm -rf "$work_dir"
     fi
@@ -263,24 +285,34 @@ flock -u 9
 exec 9>&-
 
 # ----------------------------------------------------------------------------------------------
+# The prefixes the project finds its Windows libraries in; a library built for Windows by a
+# script of its own is added here with one line, for example
+#   prefixes+=("$(scripts/windows-somelib.sh "$cache_root")")
+# which puts its headers and import library under include/ and lib/ and its DLL under bin/; the
+# packages then carry the DLL (its programs import it) and the tests find it.
+prefixes=("$qt_dir")
+# Where the DLLs of the build live: the prefixes', the posix C++ runtime, and the sysroot's zlib
+# and winpthread.
+library_dirs=("$gcc_runtime_dir" "$sysroot_lib")
+for p in "${prefixes[@]}"; do
+    library_dirs+=("$p/bin" "$p/lib")
+done
+
 section "Project: configure and build in $build_dir"
 wine=$(command -v wine) || fail "wine not found"
 cmake --fresh -S "$source_dir" -B "$build_dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_PREFIX_PATH="$qt_dir" \
+    -DCMAKE_PREFIX_PATH="$(IFS=';'; echo "${prefixes[*]}")" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" \
     -DCMAKE_BUILD_TYPE=Debug -DLCS_WERROR=ON -DLCS_QT_VERSION=5
 cmake --build "$build_dir"
 
 # ----------------------------------------------------------------------------------------------
-section "Tests under Wine"
 windows_path() {
     # Wine maps the Unix root to drive Z:.
     local path=$1
     printf 'Z:%s' "${path//\//\\}"
 }
-wine_prefix=$(mktemp -d "$temp_root/lcs-wine.XXXXXX")
-export WINEPREFIX=$wine_prefix
 export WINEARCH=win64
 export WINEDEBUG=-all
 # No Mono or Gecko (the prefix is created without asking to download them), and no menu entries
@@ -289,17 +321,130 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # Qt writes its messages (and QtTest its results) to the debugger channel when the process has
 # no console; Wine passes this on to the Windows side as QT_FORCE_STDERR_LOGGING=1.
 export WINEQT_FORCE_STDERR_LOGGING=1
-# The folders of the DLLs: the cross Qt, the posix C++ runtime, zlib and winpthread.
-WINEPATH="$(windows_path "$qt_dir/bin");$(windows_path "$gcc_runtime_dir");$(windows_path "$sysroot_lib")"
-export WINEPATH
-echo "Wine prefix $WINEPREFIX"
-# A persistent wineserver, and Wine's own background processes started here with their output
-# going nowhere: otherwise every test starts them anew, and CTest waits for them to end (they hold
-# the test's output pipe) for about three seconds after each test.
-wineserver -p </dev/null >/dev/null 2>&1 || fail "wineserver could not be started"
-"$wine" wineboot --init </dev/null >/dev/null 2>&1 || fail "wineboot failed"
+# A new Wine prefix in WINEPREFIX, ended and removed with the run, with a persistent wineserver
+# and Wine's own background processes started here with their output going nowhere: otherwise
+# every test starts them anew, and CTest waits for them to end (they hold the test's output
+# pipe) for about three seconds after each test.
+new_prefix() {
+    WINEPREFIX=$(mktemp -d "$temp_root/lcs-wine.XXXXXX")
+    export WINEPREFIX
+    wine_prefixes+=("$WINEPREFIX")
+    echo "Wine prefix $WINEPREFIX"
+    wineserver -p </dev/null >/dev/null 2>&1 || fail "wineserver could not be started"
+    "$wine" wineboot --init </dev/null >/dev/null 2>&1 || fail "wineboot failed"
+}
 
-cd "$build_dir"
-ctest --output-on-failure --timeout 600 "$@"
+# The tests from the build tree, with the DLLs' folders on WINEPATH, run in the background while
+# the packages are made and tried below; their report comes at the end. Two at a time: under Wine
+# most of a test's time is spent waiting for processes to start. The end-to-end tests run from
+# the package instead.
+section "Tests under Wine, from the build tree (in the background; report at the end)"
+work_dir=$(mktemp -d "$temp_root/lcs-package.XXXXXX")
+new_prefix
+wine_path=$(for d in "${library_dirs[@]}"; do printf '%s;' "$(windows_path "$d")"; done)
+(cd "$build_dir" && exec env WINEPATH="$wine_path" ctest --output-on-failure --timeout 600 \
+    --parallel 2 --label-exclude e2e "$@") >"$work_dir/build-tree.report" 2>&1 &
+build_tree_tests=$!
 
-section "Windows check passed"
+# ----------------------------------------------------------------------------------------------
+section "Packages: ZIP and installer"
+packages=$build_dir/packages
+rm -rf "$packages"
+# Each package strips its own copy of the programs and DLLs; strip stamps the Windows header
+# with this time instead of the current one, so that both packages hold the same bytes (and a
+# package made again from the same sources does too).
+SOURCE_DATE_EPOCH=$(git -C "$source_dir" log -1 --format=%ct 2>/dev/null || date +%s)
+export SOURCE_DATE_EPOCH
+(cd "$build_dir" && cpack -G "ZIP;NSIS" -B "$packages" >/dev/null) || fail "cpack failed"
+rm -rf "$packages/_CPack_Packages"
+zip=$(ls "$packages"/*.zip)
+installer=$(ls "$packages"/*.exe)
+ls -l "$zip" "$installer"
+
+section "Package contents"
+mkdir "$work_dir/zip"
+cmake -E chdir "$work_dir/zip" cmake -E tar xf "$zip"
+app=$(ls -d "$work_dir"/zip/*/)
+app=${app%/}
+(cd "$app" && find . -type f | sort | sed 's|^\./|  |')
+for f in localcashserver.exe cashsim.exe cashpkg.exe config.ini.example doc/README.md \
+         doc/docs/operations.md doc/docs/configuration.md doc/docs/protocol.md; do
+    [ -f "$app/$f" ] || fail "the package lacks $f"
+done
+# Exactly the DLLs the programs load: each import of a program or packaged DLL is in the package
+# or is one of Windows' own, and each packaged DLL is imported. A DLL that the build took from one
+# of its library folders is never Windows' own. Under Wine this must be checked here: Wine has a
+# zlib1.dll of its own (its user32 needs it), so a package without one would still run.
+imports_of() {
+    "$triplet-objdump" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z'
+}
+wine_dlls=$(dirname "$(find /usr/lib /usr/local/lib -path '*/wine/x86_64-windows/kernel32.dll' \
+    -print -quit 2>/dev/null)")
+packaged=$(cd "$app" && ls | grep -i '\.dll$' | tr 'A-Z' 'a-z' | LC_ALL=C sort)
+needed=$(for pe in "$app"/*.exe "$app"/*.dll; do imports_of "$pe"; done | LC_ALL=C sort -u)
+for dll in $needed; do
+    if grep -qx "$dll" <<<"$packaged"; then
+        continue
+    fi
+    for d in "${library_dirs[@]}"; do
+        if [ -n "$(find "$d" -maxdepth 1 -iname "$dll" 2>/dev/null)" ]; then
+            fail "the package lacks $dll (from $d)"
+        fi
+    done
+    [ -f "$wine_dlls/$dll" ] || fail "$dll is neither in the package nor one of Windows' own DLLs"
+done
+for dll in $packaged; do
+    grep -qx "$dll" <<<"$needed" || fail "the package holds $dll, which nothing imports"
+done
+echo "DLLs packaged: $(echo $packaged)"
+echo "left to Windows: $(comm -23 <(echo "$needed") <(echo "$packaged") | tr '\n' ' ')"
+
+section "Installer, in a new Wine prefix"
+new_prefix
+"$wine" "$installer" /S || fail "the installer failed"
+installed=$WINEPREFIX/drive_c/LocalCashServer
+diff <(cd "$app" && find . -type f | sort) \
+     <(cd "$installed" && find . -type f ! -name Uninstall.exe | sort) \
+    || fail "the installer put other files into C:\\LocalCashServer than the ZIP holds"
+while read -r f; do
+    cmp "$app/$f" "$installed/$f" || fail "the installer's $f differs from the ZIP's"
+done < <(cd "$app" && find . -type f)
+echo "C:\\LocalCashServer holds the ZIP's files and Uninstall.exe"
+
+# The end-to-end tests, copied beside the unpacked programs, run those programs with nothing but
+# the package's DLLs: a prefix of its own, nothing on WINEPATH. QtTest's DLL goes along; the
+# sh stand-in the maintenance tests use is linked statically and stays in the build tree. The
+# power check makes a prefix of its own, which it reboots and switches off. They run side by
+# side (each test keeps to its own files, program name and ports); their reports follow.
+section "End-to-end tests under Wine, from the unpacked ZIP, in a new prefix"
+new_prefix
+e2e_tests=$(cd "$build_dir" && ctest -N -L e2e | sed -n 's/^ *Test *#[0-9]*: //p')
+for t in $e2e_tests; do
+    cp "$build_dir/tests/$t.exe" "$app/"
+done
+cp "$qt_dir/bin/Qt5Test.dll" "$app/"
+reports=()
+for t in $e2e_tests; do
+    (cd "$app" && "$wine" "./$t.exe" >"$work_dir/$t.report" 2>&1) &
+    reports+=("$t:$!")
+done
+"$source_dir/tests/wine/powercheck.sh" "$app" >"$work_dir/power.report" 2>&1 &
+reports+=("power:$!")
+failed=()
+for entry in "${reports[@]}"; do
+    name=${entry%%:*}
+    if wait "${entry#*:}"; then
+        grep -E '^(PASS|SKIP|XFAIL|XPASS|FAIL!|Totals)' "$work_dir/$name.report" || true
+    else
+        cat "$work_dir/$name.report"
+        failed+=("$name")
+    fi
+done
+
+section "Tests under Wine, from the build tree: the report"
+wait "$build_tree_tests" || failed+=("the build tree's tests")
+build_tree_tests=
+cat "$work_dir/build-tree.report"
+[ ${#failed[@]} -eq 0 ] || fail "failed under Wine: ${failed[*]}"
+
+section "Windows check passed (ZIP and installer in $packages)"

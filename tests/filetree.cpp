@@ -1,12 +1,13 @@
 #include "filetree.h"
 
+#include "links.h"
 #include "tarbuilder.h"
 #include "testutil.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
-#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <algorithm>
@@ -58,7 +59,7 @@ bool makeTree(const QString &root, const QStringList &entries)
         if (entry.endsWith(QLatin1Char('|'))) {
             made = QProcess::execute(QStringLiteral("mkfifo"), { name }) == 0;
         } else if (link) {
-            made = QFile::link(entry.mid(arrow + 2), name) && QFileInfo(name).isSymLink();
+            made = makeLink(entry.mid(arrow + 2), name);
         } else if (equals >= 0) {
             const QString content = entry.mid(equals + 1);
             made = writeFile(name,

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 bool killProcess(qint64 pid)
 {
     const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid));
@@ -21,4 +23,22 @@ bool processRunning(qint64 pid)
     const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
     CloseHandle(process);
     return running;
+}
+
+QList<qint64> processesOf(const QString &fileName)
+{
+    // The image name, as taskkill /im matches it.
+    QList<qint64> pids;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return pids;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        if (QString::fromWCharArray(entry.szExeFile).compare(fileName, Qt::CaseInsensitive) == 0)
+            pids << qint64(entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return pids;
 }

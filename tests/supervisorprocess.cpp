@@ -55,12 +55,25 @@ SupervisorProcess::SupervisorProcess() : dir(new QTemporaryDir)
         error = QStringLiteral("cannot make %1").arg(directory);
         return;
     }
+    // The program with the libraries installed beside it (none in a build tree, whose libraries
+    // come from the system's search path).
+    const QFileInfo source(testProgram(LOCALCASHSERVER_PATH));
     static int copies = 0;
-    program =
-        path(QStringLiteral("lcs-%1-%2").arg(QCoreApplication::applicationPid()).arg(++copies));
-    if (!QFile::copy(QStringLiteral(LOCALCASHSERVER_PATH), program)) {
+    QString name =
+        QStringLiteral("lcs-%1-%2").arg(QCoreApplication::applicationPid()).arg(++copies);
+    if (!source.suffix().isEmpty())
+        name += QLatin1Char('.') + source.suffix();
+    program = path(name);
+    if (!QFile::copy(source.filePath(), program)) {
         error = QStringLiteral("cannot copy the program to %1").arg(program);
         return;
+    }
+    const QStringList libraries = source.dir().entryList({ QStringLiteral("*.dll") }, QDir::Files);
+    for (const QString &library : libraries) {
+        if (!QFile::copy(source.dir().filePath(library), path(library))) {
+            error = QStringLiteral("cannot copy %1 beside the program").arg(library);
+            return;
+        }
     }
     // No test may ever reach the real one.
     if (!setSystemctl(1)) {
@@ -142,14 +155,14 @@ bool SupervisorProcess::configure(const QString &scenario, int logLevel, const Q
     const QString config =
         QStringLiteral("[CASH]\nLogLevel=%1\nExecutablePath=%2\nProgrammArguments=%3\n"
                        "[INTERPROCESS]\nCashPort=%4\nLocalServerPort=%5\n"
-                       "[MAINTENANCE]\nMaintenanceTime=%6\nPythonExePath=/bin/sh\n"
-                       "ScriptPath=%7\nControlScript=control.sh\nArchiveDir=archive\n")
+                       "[MAINTENANCE]\nMaintenanceTime=%6\nPythonExePath=%7\n"
+                       "ScriptPath=%8\nControlScript=control.sh\nArchiveDir=archive\n")
             .arg(logLevel)
-            .arg(QStringLiteral(CASHSIM_PATH), cashOptions())
+            .arg(testProgram(CASHSIM_PATH), cashOptions())
             .arg(cash)
             .arg(server)
             .arg(QTime::currentTime().addSecs(12 * 3600).toString(QStringLiteral("hh:mm")),
-                path(QStringLiteral("scripts")));
+                testProgram(TEST_SHELL_PATH), path(QStringLiteral("scripts")));
     return writeFile(path(QStringLiteral("config.ini")), (config + extra).toUtf8());
 }
 
@@ -157,7 +170,8 @@ bool SupervisorProcess::start(const QStringList &arguments)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PATH"),
-        path(QStringLiteral("bin")) + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+        path(QStringLiteral("bin")) + QDir::listSeparator()
+            + environment.value(QStringLiteral("PATH")));
     // Not a service of whatever runs the tests, unless a test says so.
     for (const char *name : { "NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID" })
         environment.remove(QString::fromLatin1(name));
@@ -208,16 +222,7 @@ QStringList SupervisorProcess::cashRecord() const
 
 QList<qint64> SupervisorProcess::programPids() const
 {
-    QList<qint64> pids;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry));
-        if (exe.endsWith(QLatin1String(" (deleted)")))
-            exe.chop(10);
-        if (!exe.isEmpty() && QFileInfo(exe).fileName() == programName())
-            pids << entry.toLongLong();
-    }
-    return pids;
+    return processesOf(programName());
 }
 
 int SupervisorProcess::cashRuns() const

@@ -25,7 +25,8 @@ constexpr bool sanitizedBuild = false;
 #endif
 
 // The real supervisor for tests that drive it from outside: a copy under a unique file name in a
-// temporary directory (its restart script kills every process of its file name), cashsim as its
+// temporary directory (its restart script kills every process of its file name), with the DLLs
+// installed beside the program it copies (tests run from a package), cashsim as its
 // cash application, free UDP ports and a fake systemctl first in PATH. Every process it knows of
 // is ended by its pid when the object goes: the supervisor and any instance it restarted, each
 // cash application the supervisor started (cashsim records its pid) and whatever a test adds.
@@ -59,6 +60,10 @@ public:
 
     // An environment variable for the supervisor, on top of this process's own and PATH.
     void setEnvironment(const QString &name, const QString &value) { extra.insert(name, value); }
+    // Before start(): makes the restart script after an update run but neither end this instance
+    // nor start a new one, in the way this platform's script can fail.
+    bool preventSelfRestart();
+
     bool start(const QStringList &arguments = QStringList());
     qint64 pid() const { return supervisorPid; }
     bool isRunning() const;

@@ -1,5 +1,6 @@
 #include "testutil.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -67,6 +68,15 @@ QByteArray readFile(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
     return file.readAll();
+}
+
+QString testProgram(const char *buildPath)
+{
+    const QString build = QFile::decodeName(buildPath);
+    const QString beside =
+        QCoreApplication::applicationDirPath() + QLatin1Char('/') + QFileInfo(build).fileName();
+    // Absolute, with its drive on Windows: the supervisor resolves paths from another directory.
+    return QFileInfo(QFileInfo(beside).isFile() ? beside : build).absoluteFilePath();
 }
 
 QByteArray logLineEnd()

@@ -31,6 +31,10 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // Reads a whole file; empty when it cannot be read.
 QByteArray readFile(const QString &path);
 
+// A program the tests run: the file of the same name beside the test's own executable when there
+// is one (tests copied into an installed tree run its programs), else the build's at buildPath.
+QString testProgram(const char *buildPath);
+
 // The bytes that end each line of the log, and each line feed inside an entry: the log file is
 // written in text mode, which stores "\n" as CR LF on Windows.
 QByteArray logLineEnd();

@@ -25,23 +25,6 @@ private slots:
     void unixRestart();
 };
 
-namespace {
-// Pids of the processes running a file of this name, whether still on disk or already replaced.
-QList<qint64> processesOf(const QString &fileName)
-{
-    QList<qint64> pids;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        QString target = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry));
-        if (target.endsWith(QLatin1String(" (deleted)")))
-            target.chop(10);
-        if (!target.isEmpty() && QFileInfo(target).fileName() == fileName)
-            pids << entry.toLongLong();
-    }
-    return pids;
-}
-} // namespace
-
 void tst_BootstrapScript::windowsText_data()
 {
     QTest::addColumn<QString>("program");

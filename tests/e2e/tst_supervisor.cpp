@@ -1,3 +1,4 @@
+#include "app/startup.h"
 #include "supervisorprocess.h"
 #include "testutil.h"
 
@@ -77,11 +78,12 @@ void tst_Supervisor::pendingCommandOnExit_data()
                              << QStringList({ started, startedOk, restartReceived, restarting,
                                     started, appExit })
                              << 2;
-    QTest::newRow("last of two commands wins")
-        << QStringLiteral("send reboot\nsend restart\nexit 0")
+    QTest::newRow("last of three commands wins")
+        << QStringLiteral("send reboot\nsend halt\nsend restart\nexit 0")
         << QStringList({ started, startedOk,
                QStringLiteral(
                    "INFO; LocalCashServer:LocalCashServer::rebootCmd; REBOOT_CMD_RECEIVED"),
+               QStringLiteral("INFO; LocalCashServer:LocalCashServer::haltCmd; HALT_CMD_RECEIVED"),
                restartReceived, restarting, started, appExit })
         << 2;
     QTest::newRow("unknown command changes nothing")
@@ -128,6 +130,10 @@ void tst_Supervisor::powerCommandLeavesSupervisorIdle_data()
 
 void tst_Supervisor::powerCommandLeavesSupervisorIdle()
 {
+#ifdef Q_OS_WIN
+    QSKIP("the real shutdown call would be made, which no test may reach; under Wine it ends "
+          "every process of the prefix, so tests/wine/powercheck.sh tries it in one of its own");
+#endif
     QFETCH(QString, command);
     QFETCH(QString, argument);
     QFETCH(QString, notice);
@@ -197,6 +203,12 @@ void tst_Supervisor::noConfigurationUsesDefaults()
     QVERIFY(s.start());
     QCOMPARE(s.waitForExit(30000), 0);
     const QStringList entries = s.log();
+    QVERIFY2(entries.value(0).startsWith(
+                 QStringLiteral("EMRG; main; LocalCashServer app started Ver : %1 (")
+                     .arg(applicationVersionText())),
+        qPrintable(entries.value(0)));
+    const QByteArray bytes = readFile(s.path(QStringLiteral("log/localserver.log")));
+    QCOMPARE(bytes.left(bytes.indexOf('\n') + 1).right(logLineEnd().size()), logLineEnd());
     const QStringList values =
         entries.filter(QRegularExpression(QStringLiteral("; INIT:[A-Z]+; ")));
     QCOMPARE(values,
@@ -278,13 +290,13 @@ void tst_Supervisor::maintenanceRequestedByCashApplication()
     // readable.
     QVERIFY(writeFile(s.path(QStringLiteral("scripts/control.sh")),
         "echo \"archive=$1 Готово\"\n"
-        "printf '\\321\\341\\356\\351\\n' >&2\nexit 1\n"));
-    QVERIFY(s.configure(QStringLiteral("[run 1]\nsend maintainer\nexit 0\n[run *]\nexit 0\n"), 7,
-        QStringLiteral(
-            "[MAINTENANCE]\nDisableMaintenance=%1\nPythonExePath=%2\nMaintenanceTime=xx\n")
-            .arg(disabled ? 1 : 0)
-            .arg(interpreterMissing ? s.path(QStringLiteral("no-python"))
-                                    : QStringLiteral("/bin/sh"))));
+        "echo \xd1\xe1\xee\xe9 >&2\nexit 1\n"));
+    QString settings = QStringLiteral("[MAINTENANCE]\nDisableMaintenance=%1\nMaintenanceTime=xx\n")
+                           .arg(int(disabled));
+    if (interpreterMissing)
+        settings += QStringLiteral("PythonExePath=%1\n").arg(s.path(QStringLiteral("no-python")));
+    QVERIFY(s.configure(
+        QStringLiteral("[run 1]\nsend maintainer\nexit 0\n[run *]\nexit 0\n"), 7, settings));
     QVERIFY(s.start());
 
     const QString maint = QStringLiteral("Maintainer:FileMaintainer::");
