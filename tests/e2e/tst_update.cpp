@@ -36,6 +36,12 @@ const QString updateScenario =
 
 const QString scriptName = bootstrapScriptName(currentScriptPlatform());
 
+bool makeExecutable(const QString &path, const QByteArray &script)
+{
+    return writeFile(path, script)
+        && QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
+}
+
 QByteArray package(const QByteArray &name, const QByteArray &content)
 {
     return gzipCompressed(TarBuilder().file(name, content).end().tar());
