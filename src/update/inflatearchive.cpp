@@ -1,4 +1,4 @@
-#include "inflatearchive.h"
+#include "inflatearchive_p.h"
 
 #include <zlib.h>
 
@@ -57,7 +57,7 @@ void reserveForPackage(QByteArray &result, qint64 packageSize)
 
 } // namespace
 
-QByteArray inflateArchive(const QByteArray &package, InflateEnd *end)
+QByteArray inflateArchiveWithZlib(const QByteArray &package, InflateEnd *end)
 {
     if (package.size() < minimumPackageSize)
         return fail(end, InflateEnd::Failed);
@@ -119,4 +119,15 @@ QByteArray inflateArchive(const QByteArray &package, InflateEnd *end)
     }
     inflateEnd(&stream);
     return result;
+}
+
+QByteArray inflateArchive(const QByteArray &package, InflateEnd *end)
+{
+    QByteArray content;
+    if (inflateArchiveFast(package, &content)) {
+        if (end)
+            *end = InflateEnd::Complete;
+        return content;
+    }
+    return inflateArchiveWithZlib(package, end);
 }
