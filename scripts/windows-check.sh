@@ -264,10 +264,11 @@ exec 9>&-
 
 # ----------------------------------------------------------------------------------------------
 section "Project: configure and build in $build_dir"
+isal_dir=$(scripts/cross/isa-l.sh "$cache_root")
 wine=$(command -v wine) || fail "wine not found"
 cmake --fresh -S "$source_dir" -B "$build_dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_PREFIX_PATH="$qt_dir" \
+    -DCMAKE_PREFIX_PATH="$qt_dir;$isal_dir" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" \
     -DCMAKE_BUILD_TYPE=Debug -DLCS_WERROR=ON -DLCS_QT_VERSION=5
 cmake --build "$build_dir"
