@@ -117,8 +117,8 @@ private:
 
 bool dynamicHeaderIsSound(BitReader &in)
 {
-    static constexpr quint8 order[codeLengthSymbols] = { 16, 17, 18, 0,  8, 7,  9, 6,  10, 5,
-                                                         11, 4,  12, 3, 13, 2, 14, 1, 15 };
+    static constexpr quint8 order[codeLengthSymbols] = { 16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4,
+        12, 3, 13, 2, 14, 1, 15 };
     const int literalLengthCount = int(in.take(5)) + 257;
     const int distanceCount = int(in.take(5)) + 1;
     const int codeLengthCount = int(in.take(4)) + 4;

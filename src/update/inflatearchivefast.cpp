@@ -114,8 +114,8 @@ private:
         isal_inflate_init(state);
         const qint64 history = std::min<qint64>(m_produced, IGZIP_HIST_SIZE);
         if (history > 0) {
-            isal_inflate_set_dict(
-                state, reinterpret_cast<uint8_t *>(output->data() + m_produced - history),
+            isal_inflate_set_dict(state,
+                reinterpret_cast<uint8_t *>(output->data() + m_produced - history),
                 quint32(history));
         }
         // The first byte goes into the bit buffer without the bits before the block, and with the
@@ -130,9 +130,11 @@ private:
         forever {
             if (!makeRoom(output))
                 return false;
+            const qint64 room = std::min<qint64>(
+                output->capacity() - m_produced, maxInflatedArchiveSize - m_produced);
+            output->resize(int(m_produced + room));
             state->next_out = reinterpret_cast<uint8_t *>(output->data() + m_produced);
-            state->avail_out = quint32(std::min<qint64>(output->capacity() - m_produced,
-                                                        maxInflatedArchiveSize - m_produced));
+            state->avail_out = quint32(room);
             const quint32 before = state->total_out;
             const int status = isal_inflate(state);
             m_produced += state->total_out - before;
@@ -155,8 +157,8 @@ private:
             return false;
         if (output->capacity() - m_produced >= minimumRoom)
             return true;
-        return reserve(output, std::min(2 * qint64(output->capacity()) + minimumRoom,
-                                        maxInflatedArchiveSize));
+        return reserve(
+            output, std::min(2 * qint64(output->capacity()) + minimumRoom, maxInflatedArchiveSize));
     }
 
     // QByteArray reports a failed allocation only through std::bad_alloc.
@@ -176,13 +178,14 @@ private:
     qint64 m_produced = 0;
 };
 
-bool checkValueMatches(Wrapper wrapper, const QByteArray &content, const uchar *trailer,
-                       qint64 available)
+bool checkValueMatches(
+    Wrapper wrapper, const QByteArray &content, const uchar *trailer, qint64 available)
 {
     const auto *bytes = reinterpret_cast<const uint8_t *>(content.constData());
     const auto size = quint64(content.size());
     if (wrapper == Wrapper::Gzip) {
-        return available >= 8 && qFromLittleEndian<quint32>(trailer) == crc32_gzip_refl(0, bytes, size)
+        return available >= 8
+            && qFromLittleEndian<quint32>(trailer) == crc32_gzip_refl(0, bytes, size)
             && qFromLittleEndian<quint32>(trailer + 4) == quint32(size);
     }
     return available >= 4 && qFromBigEndian<quint32>(trailer) == isal_adler32(1, bytes, size);
