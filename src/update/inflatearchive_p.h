@@ -17,4 +17,12 @@ QByteArray inflateArchiveWithZlib(const QByteArray &package, InflateEnd *end);
 // oversized, memory short), which only the reference reads exactly.
 bool inflateArchiveFast(const QByteArray &package, QByteArray *content);
 
+// How both readings hold the content: reserved for four times the package up front (packages
+// inflate to a few times their size; pages never written cost no memory; a failure here only
+// means growing later), then grown geometrically but never past maxInflatedArchiveSize, so that
+// beyond the first reservation a package never makes us reserve more than twice what it has
+// produced. growContent makes the capacity at least `needed`; false when memory ran out.
+void reserveForPackage(QByteArray &content, qint64 packageSize);
+bool growContent(QByteArray &content, qint64 needed);
+
 #endif // INFLATEARCHIVE_P_H

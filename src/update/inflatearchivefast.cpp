@@ -84,8 +84,9 @@ public:
     bool inflate(QByteArray *output, qint64 *end)
     {
         m_state.reset(new (std::nothrow) inflate_state);
-        if (!m_state || !reserve(output, std::min<qint64>(4 * m_size, initialReserveLimit)))
+        if (!m_state)
             return false;
+        reserveForPackage(*output, m_size);
         qint64 position = 0; // in bits
         for (qint64 blocks = 1;; ++blocks) {
             // Many tiny blocks would make the setup of each block dominate: zlib reads those.
@@ -104,7 +105,6 @@ public:
     }
 
 private:
-    static constexpr qint64 initialReserveLimit = qint64(1) << 30;
     static constexpr qint64 minimumAverageBlock = 4096;
     static constexpr qint64 minimumRoom = 1 << 20;
 
@@ -150,26 +150,12 @@ private:
         return true;
     }
 
-    // Room for more output, growing geometrically; false at the size limit or out of memory.
+    // Room for more output; false at the size limit or out of memory.
     bool makeRoom(QByteArray *output)
     {
         if (m_produced >= maxInflatedArchiveSize)
             return false;
-        if (output->capacity() - m_produced >= minimumRoom)
-            return true;
-        return reserve(
-            output, std::min(2 * qint64(output->capacity()) + minimumRoom, maxInflatedArchiveSize));
-    }
-
-    // QByteArray reports a failed allocation only through std::bad_alloc.
-    static bool reserve(QByteArray *output, qint64 size)
-    {
-        try {
-            output->reserve(int(size));
-        } catch (const std::bad_alloc &) {
-            return false;
-        }
-        return output->capacity() >= size;
+        return growContent(*output, std::min(m_produced + minimumRoom, maxInflatedArchiveSize));
     }
 
     const uchar *m_data;
