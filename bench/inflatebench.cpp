@@ -25,7 +25,7 @@ namespace {
 qint64 viaIsal(const QByteArray &package)
 {
     QByteArray output(int(std::min<qint64>(8 * qint64(package.size()), maxInflatedArchiveSize)),
-                      Qt::Uninitialized);
+        Qt::Uninitialized);
     auto state = std::make_unique<inflate_state>();
     isal_inflate_init(state.get());
     state->crc_flag = ISAL_GZIP;
@@ -45,9 +45,8 @@ qint64 viaLibdeflate(const QByteArray &package)
     QByteArray output(int(size), Qt::Uninitialized);
     libdeflate_decompressor *decompressor = libdeflate_alloc_decompressor();
     size_t produced = 0;
-    const libdeflate_result result = libdeflate_gzip_decompress(
-        decompressor, package.constData(), size_t(package.size()), output.data(),
-        size_t(output.size()), &produced);
+    const libdeflate_result result = libdeflate_gzip_decompress(decompressor, package.constData(),
+        size_t(package.size()), output.data(), size_t(output.size()), &produced);
     libdeflate_free_decompressor(decompressor);
     return result == LIBDEFLATE_SUCCESS ? qint64(produced) : -1;
 }
