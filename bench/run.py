@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Runs the benchmarks and writes docs/benchmarks.md and docs/benchmarks-install.png.
 
-    run.py --build BUILD_DIR [--rounds N] [--only install,ipc,log,start,idle] [--no-ext4]
-           [--reference OTHER_BUILD_DIR]
+    run.py --build BUILD_DIR [--before-build DIR --before-name REV] [--rounds N]
+           [--only install,ipc,log,start,idle] [--no-ext4]
 
 Called by scripts/bench.sh after a Release build with -DLCS_BENCH=ON. The machines we run on are
 shared, so every benchmark runs the product and its references in the same rounds, in an order
@@ -25,19 +25,33 @@ import tempfile
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# LCS_BENCH_WORK moves the scratch trees, for one run beside another on a shared machine.
-WORK = os.environ.get("LCS_BENCH_WORK", "/dev/shm/lcs-bench")
+# LCS_BENCH_DIR moves the scratch trees, for one run beside another on a shared machine.
+WORK = os.environ.get("LCS_BENCH_DIR", "/dev/shm/lcs-bench")
 DATA = os.path.join(WORK, "data")
 IMAGE = "/var/tmp/lcs-bench-ext4.img"
 EXT4_MOUNT = "/mnt/lcs-bench-ext4"
 PACKAGES = ("many-small", "typical", "few-large")
-TOOLS = ("product", "cmodel", "gnutar", "bsdtar")
+TOOLS = ("product", "before", "cmodel", "gnutar", "bsdtar")
 TOOL_NAMES = {
     "product": "TinyTarUnpacker",
+    "before": "TinyTarUnpacker of the revision before",
     "cmodel": "plain-C model",
     "gnutar": "GNU tar -xzf",
     "bsdtar": "bsdtar -xzf",
-    "floor": "gzip -dc >/dev/null",
+    "floor": "igzip -dc >/dev/null, plus tar -xf of the plain tar",
+}
+# Decompression alone, to nothing: the product's inflateArchive and its zlib reading (the code of
+# inflateArchive before the fast path), ISA-L and libdeflate alone in the same driver, and the
+# command-line tools.
+DECOMPRESSORS = ("product", "zlib", "isal", "libdeflate", "igzip", "libdeflate-gunzip", "gzip")
+DECOMPRESSOR_NAMES = {
+    "product": "inflateArchive",
+    "zlib": "zlib path (before)",
+    "isal": "ISA-L alone",
+    "libdeflate": "libdeflate alone",
+    "igzip": "igzip -dc",
+    "libdeflate-gunzip": "libdeflate-gunzip -c",
+    "gzip": "gzip -dc",
 }
 STARTED_LINE = "Cash process started successfully"  # level 6: needs LogLevel 6 or more
 INIT_DONE = "initialization process finished"  # level 4, written after the cash application started
@@ -171,6 +185,8 @@ def machine_info(build):
         "memory": output(["sh", "-c", "free -g | awk '/Mem:/ {print $2 \" GiB\"}'"]),
         "qt": qt,
         "zlib": "zlib1g " + output(["dpkg-query", "-W", "-f", "${Version}", "zlib1g"]),
+        "isal": "libisal2 " + output(["dpkg-query", "-W", "-f", "${Version}", "libisal2"]),
+        "libdeflate": "libdeflate0 " + output(["dpkg-query", "-W", "-f", "${Version}", "libdeflate0"]),
         "tar": output(["tar", "--version"]).splitlines()[0],
         "bsdtar": output(["bsdtar", "--version"]),
         "gzip": output(["gzip", "--version"]).splitlines()[0],
@@ -217,17 +233,34 @@ def unmount_ext4():
 
 def install_commands(build, tool, package, target, backup, logdir):
     """The command of one tool: fresh when backup is None, else over the tree already there."""
-    if tool == "product":
-        cmd = [os.path.join(build, "installbench"), package, target]
+    if tool in ("product", "before"):
+        cmd = [os.path.join(build[tool], "installbench"), package, target]
         return cmd + ([backup] if backup else []) + ["--log", logdir]
     if tool == "cmodel":
-        return [os.path.join(build, "cmodel"), package, target] + ([backup] if backup else [])
+        return [os.path.join(build["product"], "cmodel"), package, target] + ([backup] if backup else [])
     if tool == "gnutar":
         # GNU tar's own way of keeping what it replaces: a numbered or simple backup beside it.
         return ["tar", "-xzf", package, "-C", target] + (["--backup=simple"] if backup else [])
     if tool == "bsdtar":
         return ["bsdtar", "-xzf", package, "-C", target]
     raise ValueError(tool)
+
+
+def decompress_command(build, tool, package):
+    if tool in ("product", "zlib", "isal", "libdeflate"):
+        return [os.path.join(build, "inflatebench"), tool, package]
+    return {"igzip": ["igzip", "-dc", package], "libdeflate-gunzip": ["libdeflate-gunzip", "-c", package],
+            "gzip": ["gzip", "-dc", package]}[tool]
+
+
+def plain_tar(package):
+    """The package's tar stream as a file beside it, made once."""
+    path = os.path.join(DATA, package + ".tar")
+    if not os.path.exists(path):
+        with open(path + ".part", "wb") as f:
+            sh(["gzip", "-dc", os.path.join(DATA, package + ".tgz")], stdout=f)
+        os.replace(path + ".part", path)
+    return path
 
 
 def bench_install(build, rounds, filesystems):
@@ -237,16 +270,29 @@ def bench_install(build, rounds, filesystems):
         for fs, root in filesystems:
             for package in PACKAGES:
                 pkg = os.path.join(DATA, package + ".tgz")
+                # The floor: the fastest decompression to nothing, then writing the same tree from
+                # the plain tar; the sum of the two.
+                target = os.path.join(root, "target")
+                shutil.rmtree(target, ignore_errors=True)
+                os.makedirs(target)
+                if fs != "tmpfs":
+                    os.sync()
+                inflate = run_timed(["igzip", "-dc", pkg])
+                write = run_timed(["tar", "-xf", plain_tar(package), "-C", target])
                 results.setdefault((fs, package, "floor", "floor"), []).append(
-                    run_timed(["gzip", "-dc", pkg]))
+                    {"wall": inflate["wall"] + write["wall"], "cpu": inflate["cpu"] + write["cpu"],
+                     "rss": max(inflate["rss"], write["rss"])})
+                shutil.rmtree(target, ignore_errors=True)
                 if fs == "tmpfs":
                     # What the design's 1 KiB inflate steps cost: the C model with 64 KiB steps.
-                    target = os.path.join(root, "target")
-                    shutil.rmtree(target, ignore_errors=True)
                     os.makedirs(target)
                     results.setdefault((fs, package, "fresh", "cmodel64"), []).append(
-                        run_timed([os.path.join(build, "cmodel"), "-s", "65536", pkg, target]))
+                        run_timed([os.path.join(build["product"], "cmodel"), "-s", "65536", pkg, target]))
                     shutil.rmtree(target, ignore_errors=True)
+                    order = DECOMPRESSORS[r % len(DECOMPRESSORS):] + DECOMPRESSORS[:r % len(DECOMPRESSORS)]
+                    for tool in order:
+                        results.setdefault((fs, package, "decompress", tool), []).append(
+                            run_timed(decompress_command(build["product"], tool, pkg)))
                 order = TOOLS[r % len(TOOLS):] + TOOLS[:r % len(TOOLS)]
                 for tool in order:
                     target = os.path.join(root, "target")
@@ -259,13 +305,13 @@ def bench_install(build, rounds, filesystems):
                         os.sync()
                     fresh = run_timed(install_commands(build, tool, pkg, target, None, logdir))
                     results.setdefault((fs, package, "fresh", tool), []).append(fresh)
-                    if r == 0 and fs == "tmpfs" and tool in ("product", "cmodel", "gnutar"):
+                    if r == 0 and fs == "tmpfs" and tool in ("product", "before", "cmodel", "gnutar"):
                         checks.append((package, tool, tree_digest(target)))
                     if fs != "tmpfs":
                         os.sync()
                     over = run_timed(install_commands(build, tool, pkg, target, backup, logdir))
                     results.setdefault((fs, package, "over", tool), []).append(over)
-                    if r == 0 and fs == "tmpfs" and tool in ("product", "cmodel"):
+                    if r == 0 and fs == "tmpfs" and tool in ("product", "before", "cmodel"):
                         if count_files(backup) != count_files(target):
                             raise RuntimeError("%s kept no full backup of %s" % (tool, package))
                     for path in (target, backup, logdir):
@@ -340,7 +386,7 @@ def start_supervisor(build, directory, level, cash_program, cash_args, wait=True
     return proc, port
 
 
-def bench_ipc(build, rounds, count, reference=None):
+def bench_ipc(build, rounds, count, before=None, before_name=None):
     base = os.path.join(WORK, "ipc")
     shutil.rmtree(base, ignore_errors=True)
     os.makedirs(base)
@@ -353,11 +399,11 @@ def bench_ipc(build, rounds, count, reference=None):
         proc, port = start_supervisor(build, os.path.join(base, "level%d" % level), level,
                                       os.path.join(build, "cashsim"), cash_args)
         targets["supervisor, LogLevel %d" % level] = (proc, port)
-    if reference:
-        # Another build of the supervisor (say, the commit before a change) in the same rounds.
-        proc, port = start_supervisor(reference, os.path.join(base, "reference"), 5,
+    if before:
+        # The supervisor of the revision compared with, in the same rounds.
+        proc, port = start_supervisor(before, os.path.join(base, "before"), 5,
                                       os.path.join(build, "cashsim"), cash_args)
-        targets["reference build, LogLevel 5"] = (proc, port)
+        targets["%s, LogLevel 5" % before_name] = (proc, port)
     echo = subprocess.Popen([os.path.join(build, "udpecho"), "0", "900"], stdout=subprocess.PIPE, text=True)
     started_processes.append(echo)
     targets["C echo peer"] = (echo, int(echo.stdout.readline()))
@@ -503,7 +549,8 @@ def write_chart(install, filesystems, out_png):
                 p = install[(fs, package, mode, "product")]
                 label = "%s %s %s" % (package, "fresh" if mode == "fresh" else "backup", fs)
                 ratios = [median(ratio_series(p, install[(fs, package, mode, t)], "wall"))
-                          for t in ("cmodel", "gnutar", "bsdtar")]
+                          for t in ("before", "cmodel", "gnutar", "bsdtar")]
+                ratios.append(median(ratio_series(p, install[(fs, package, "floor", "floor")], "wall")))
                 rows.append('"%s" %s' % (label, " ".join(fmt(x, 3) for x in ratios)))
     with open(data, "w") as f:
         f.write("\n".join(rows) + "\n")
@@ -525,9 +572,11 @@ set arrow from graph 0, first 1.05 to graph 1, first 1.05 nohead lw 1 dt 3 lc rg
 set label "1.05" at graph 1.005, first 1.05 tc rgb "red"
 set bmargin 9
 set rmargin 14
-plot '%s' using 2:xtic(1) title "÷ plain-C model (target ≤ 1.05)" lc rgb "#4472c4", \\
-     '' using 3 title "÷ GNU tar -xzf (target ≤ 1.0)" lc rgb "#ed7d31", \\
-     '' using 4 title "÷ bsdtar -xzf (no target)" lc rgb "#a5a5a5"
+plot '%s' using 2:xtic(1) title "÷ the revision before" lc rgb "#70ad47", \\
+     '' using 3 title "÷ plain-C model (target ≤ 1.05)" lc rgb "#4472c4", \\
+     '' using 4 title "÷ GNU tar -xzf (target ≤ 1.0)" lc rgb "#ed7d31", \\
+     '' using 5 title "÷ bsdtar -xzf (target ≤ 0.7)" lc rgb "#a5a5a5", \\
+     '' using 6 title "÷ floor (target ≤ 1.3)" lc rgb "#7030a0"
 """ % (out_png, data)
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
 
@@ -542,9 +591,10 @@ def report(args, info, load_start, load_end, sections, out_md):
     L.append("| | |")
     L.append("|---|---|")
     for key, label in (("date", "date"), ("commit", "commit measured"), ("nproc", "nproc"), ("cpu", "CPU"),
-                       ("memory", "memory"), ("kernel", "kernel"), ("qt", "Qt"), ("zlib", "zlib"), ("tar", "tar"),
+                       ("memory", "memory"), ("kernel", "kernel"), ("qt", "Qt"), ("zlib", "zlib"), ("isal", "ISA-L"),
+                       ("libdeflate", "libdeflate"), ("tar", "tar"),
                        ("bsdtar", "bsdtar"), ("gzip", "gzip"), ("compiler", "compiler")):
-        L.append("| %s | %s |" % (label, info[key]))
+        L.append("| %s | %s |" % (label, info.get(key, "")))
     L.append("| load average (1, 5, 15 min) | %s at the start, %s at the end |" % (load_start, load_end))
     L.append("| rounds | %d (installation), %d (commands), %d (start), %d (log) |"
              % (args["rounds"], args["ipc_rounds"], 2 * args["ipc_rounds"], 3 * args["rounds"]))
@@ -576,7 +626,7 @@ def report(args, info, load_start, load_end, sections, out_md):
         f.write("\n".join(L))
 
 
-def install_section(install, verified, filesystems, ext4_note, rounds):
+def install_section(install, verified, filesystems, ext4_note, rounds, before_name):
     sizes = package_sizes()
     lines = []
     lines.append("Packages (made by `bench/genpkg.py`, seeded): many-small = 5,000 files of 1–64 KiB in 100 "
@@ -585,7 +635,10 @@ def install_section(install, verified, filesystems, ext4_note, rounds):
                  "the tree just installed: the product and the C model move every replaced file into a "
                  "mirror backup tree, GNU tar keeps a simple backup beside each file (`--backup=simple`), "
                  "bsdtar just overwrites. The product is `TinyTarUnpacker` run by `bench/installbench` at "
-                 "LogLevel 5 (the supervisor's default). Packages are read from tmpfs in every case.")
+                 "LogLevel 5 (the supervisor's default); \"before\" is the same driver built from %s in "
+                 "its own directory. The floor is `igzip -dc` to nothing plus `tar -xf` of the plain tar "
+                 "into an empty directory, the sum of the two. Packages are read from tmpfs in every "
+                 "case." % before_name)
     lines.append("")
     lines.append("| package | compressed | tar stream | files |")
     lines.append("|---|---|---|---|")
@@ -609,9 +662,9 @@ def install_section(install, verified, filesystems, ext4_note, rounds):
                      "product's time divided by each reference's, median of the per-round ratios "
                      "(wall / CPU).")
         lines.append("")
-        lines.append("| package | mode | product | C model | GNU tar | bsdtar | gzip -dc floor | product RSS | "
-                     "÷ C model | ÷ GNU tar | ÷ bsdtar | ÷ floor |")
-        lines.append("|---|---|---|---|---|---|---|---|---|---|---|---|")
+        lines.append("| package | mode | product | before | C model | GNU tar | bsdtar | floor | product RSS | "
+                     "÷ before | ÷ C model | ÷ GNU tar | ÷ bsdtar | ÷ floor |")
+        lines.append("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
         for package in PACKAGES:
             floor = install[(fs, package, "floor", "floor")]
             for mode in ("fresh", "over"):
@@ -621,7 +674,7 @@ def install_section(install, verified, filesystems, ext4_note, rounds):
                 cells.append("%s (%s)" % (fmt(median([x["wall"] for x in floor])), fmt(median([x["cpu"] for x in floor]))))
                 rss = max(x["rss"] for x in runs["product"]) / 1024.0
                 ratios = []
-                for ref in ("cmodel", "gnutar", "bsdtar"):
+                for ref in ("before", "cmodel", "gnutar", "bsdtar"):
                     w = median(ratio_series(runs["product"], runs[ref], "wall"))
                     c = median(ratio_series(runs["product"], runs[ref], "cpu"))
                     ratios.append("%s / %s" % (fmt(w), fmt(c)))
@@ -632,15 +685,42 @@ def install_section(install, verified, filesystems, ext4_note, rounds):
                                                               " | ".join(cells), rss, " | ".join(ratios)))
                 wm = median(ratio_series(runs["product"], runs["cmodel"], "wall"))
                 wt = median(ratio_series(runs["product"], runs["gnutar"], "wall"))
+                wb = median(ratio_series(runs["product"], runs["bsdtar"], "wall"))
+                wf = median(ratio_series(runs["product"], floor, "wall"))
                 where = "%s, %s, %s" % (package, "fresh" if mode == "fresh" else "backup", fs)
                 verdicts.append("| install ≤ 1.05 × C model (%s) | %s | %s |" % (where, fmt(wm), check(wm <= 1.05)))
                 verdicts.append("| install ≤ 1.0 × GNU tar (%s) | %s | %s |" % (where, fmt(wt), check(wt <= 1.0)))
+                verdicts.append("| install ≤ 0.7 × bsdtar (%s) | %s | %s |" % (where, fmt(wb), check(wb <= 0.7)))
+                verdicts.append("| install ≤ 1.3 × floor (%s) | %s | %s |" % (where, fmt(wf), check(wf <= 1.3)))
+                if mode == "over":
+                    wo = median(ratio_series(runs["product"], install[(fs, package, "fresh", "product")], "wall"))
+                    verdicts.append("| backup ≤ 1.1 × fresh (%s, %s) | %s | %s |"
+                                    % (package, fs, fmt(wo), check(wo <= 1.1)))
                 if fs == "tmpfs":
                     c, t = sizes[package]
-                    limit = (c + t) / 1048576.0 + 16
-                    verdicts.append("| peak RSS ≤ package + tar + 16 MB (%s, %s) | %.0f MB (limit %.0f MB) | %s |"
+                    limit = t / 1048576.0 + 16
+                    verdicts.append("| peak RSS ≤ tar + 16 MB (%s, %s) | %.0f MB (limit %.0f MB) | %s |"
                                     % (package, "fresh" if mode == "fresh" else "backup", rss, limit, check(rss <= limit)))
         lines.append("")
+    lines.append("Decompression alone, to nothing (tmpfs), in the same rounds: `bench/inflatebench` reading "
+                 "the package and decompressing it in memory with `inflateArchive`, with its zlib path "
+                 "alone (the code of `inflateArchive` before the fast path), and with ISA-L and libdeflate "
+                 "alone (whole package in memory, as `inflateArchive` has it); then the command-line "
+                 "tools, which stream. Median wall seconds (CPU), whole processes, and `inflateArchive`'s "
+                 "time divided by each other's, median of the per-round ratios (wall / CPU).")
+    lines.append("")
+    lines.append("| package | %s | %s |" % (" | ".join(DECOMPRESSOR_NAMES[t] for t in DECOMPRESSORS),
+                                          " | ".join("÷ " + DECOMPRESSOR_NAMES[t] for t in DECOMPRESSORS[1:])))
+    lines.append("|---|%s" % ("---|" * (2 * len(DECOMPRESSORS) - 1)))
+    for package in PACKAGES:
+        runs = {t: install[("tmpfs", package, "decompress", t)] for t in DECOMPRESSORS}
+        cells = ["%s (%s)" % (fmt(median([x["wall"] for x in runs[t]])), fmt(median([x["cpu"] for x in runs[t]])))
+                 for t in DECOMPRESSORS]
+        cells += ["%s / %s" % (fmt(median(ratio_series(runs["product"], runs[t], "wall"))),
+                               fmt(median(ratio_series(runs["product"], runs[t], "cpu"))))
+                  for t in DECOMPRESSORS[1:]]
+        lines.append("| %s | %s |" % (package, " | ".join(cells)))
+    lines.append("")
     lines.append("What the 1 KiB inflate steps of the design cost (tmpfs, fresh): the plain-C model with "
                  "its steps at 64 KiB instead, in the same rounds; median seconds wall (CPU).")
     lines.append("")
@@ -753,12 +833,12 @@ def start_section(child, supervisor, idle):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
+    parser.add_argument("--before-build", help="build directory of the revision to compare with")
+    parser.add_argument("--before-name", default="the revision before")
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--ipc-rounds", type=int, default=5)
     parser.add_argument("--count", type=int, default=20000)
     parser.add_argument("--only", default="install,ipc,log,start,idle")
-    parser.add_argument("--reference", help="build directory of another supervisor to measure beside this "
-                        "one in the command round trips (for example the commit before a change)")
     parser.add_argument("--no-ext4", action="store_true")
     parser.add_argument("--out", default=os.path.join(REPO, "docs"))
     parser.add_argument("--report-only", action="store_true",
@@ -805,13 +885,18 @@ def main():
         if "install" in only:
             log("generating packages (cached in %s)" % DATA)
             sh([sys.executable, os.path.join(REPO, "bench", "genpkg.py"), DATA])
-            install, verified = bench_install(build, args.rounds, filesystems)
-            lines, verdicts = install_section(install, verified, filesystems, ext4_note, args.rounds)
+            if not args.before_build:
+                parser.error("the installation benchmark needs --before-build")
+            builds = {"product": build, "before": os.path.abspath(args.before_build)}
+            install, verified = bench_install(builds, args.rounds, filesystems)
+            lines, verdicts = install_section(install, verified, filesystems, ext4_note, args.rounds,
+                                              args.before_name)
             write_chart(install, filesystems, os.path.join(args.out, "benchmarks-install.png"))
             sections.append(("Update installation", lines, verdicts))
         if "ipc" in only:
             ipc = bench_ipc(build, args.ipc_rounds, args.count,
-                            os.path.abspath(args.reference) if args.reference else None)
+                            os.path.abspath(args.before_build) if args.before_build else None,
+                            args.before_name)
             sections.append(("Command round trip", *ipc_section(ipc, args.count)))
         if "log" in only:
             logres = bench_log(build, 3 * args.rounds, filesystems, 20000, 100)

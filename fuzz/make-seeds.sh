@@ -7,7 +7,8 @@ out=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-for t in fuzz_configfile fuzz_ipcchannel fuzz_tinytarheader fuzz_inflatearchive fuzz_tinytarunpacker; do
+for t in fuzz_configfile fuzz_ipcchannel fuzz_tinytarheader fuzz_inflatearchive fuzz_inflatedifferential \
+    fuzz_tinytarunpacker; do
     rm -rf "${out:?}/$t"
     mkdir -p "$out/$t"
 done
@@ -83,6 +84,24 @@ done
 # Two gzip members: only the first is read.
 printf 'first' | gzip -n >"$out/fuzz_inflatearchive/two-members.gz"
 printf 'second' | gzip -n >>"$out/fuzz_inflatearchive/two-members.gz"
+
+# The differential target: a form byte, then the whole package (0) or its raw deflate data that
+# the target wraps again (1: gzip, without the 10-byte header and 8-byte trailer of gzip -n;
+# 2: zlib, without the 2-byte header and 4-byte trailer).
+diff=$out/fuzz_inflatedifferential
+for f in "$out"/fuzz_inflatearchive/*; do
+    name=$(basename "$f")
+    { printf '\000'; cat "$f"; } >"$diff/whole-$name"
+    case $name in
+    *.gz) { printf '\001'; tail -c +11 "$f" | head -c -8; } >"$diff/raw-$name" ;;
+    *.zlib) { printf '\002'; tail -c +3 "$f" | head -c -4; } >"$diff/raw-$name" ;;
+    esac
+done
+# Deflate data that ISA-L reads and zlib refuses: a block whose code is incomplete, a single code
+# met with its missing bit, the fixed code's length symbol 286 (each then ends in a stored "hi").
+printf '\001\004\300\201\010\000\000\000\200\000\177\353\043\002\000\375\377hi' >"$diff/incomplete-code"
+printf '\001\004\300\201\010\000\000\000\000\040\177\353\033\002\000\375\377hi' >"$diff/single-code-bit-1"
+printf '\001\113\034\003\000' >"$diff/length-286"
 
 # Settings as the supervisor reads them, in Windows-1251 and with a UTF-8 byte-order mark.
 cfg=$out/fuzz_configfile

@@ -8,7 +8,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-15}
-targets=${FUZZ_TARGETS:-fuzz_configfile fuzz_ipcchannel fuzz_tinytarheader fuzz_inflatearchive fuzz_tinytarunpacker}
+targets=${FUZZ_TARGETS:-fuzz_configfile fuzz_ipcchannel fuzz_tinytarheader fuzz_inflatearchive fuzz_inflatedifferential fuzz_tinytarunpacker}
 
 scripts/deps.sh clang libclang-rt-14-dev
 
@@ -37,7 +37,7 @@ for t in $targets; do
     fuzz_configfile) len=4096 dict=fuzz/config.dict ;;
     fuzz_ipcchannel) len=2048 dict= ;;
     fuzz_tinytarheader) len=16384 dict=fuzz/tar.dict ;;
-    fuzz_inflatearchive) len=65536 dict=fuzz/tar.dict ;;
+    fuzz_inflatearchive | fuzz_inflatedifferential) len=65536 dict=fuzz/tar.dict ;;
     fuzz_tinytarunpacker) len=16384 dict=fuzz/tar.dict ;;
     *) echo "unknown target $t" >&2; exit 2 ;;
     esac

@@ -1,5 +1,5 @@
 #include "tarbuilder.h"
-#include "update/inflatearchive.h"
+#include "update/inflatearchive_p.h"
 
 #include <QTest>
 
@@ -54,43 +54,76 @@ void tst_InflateArchive::inflate_data()
     QTest::addColumn<QByteArray>("expected");
     QTest::addColumn<bool>("prefixOnly"); // how far zlib gets into a cut stream is its own affair
     QTest::addColumn<InflateEnd>("end");
+    QTest::addColumn<bool>("fast"); // read by the fast path (the rest falls back to zlib)
 
     const QByteArray tar = TarBuilder().file("a.txt", patternData(5000)).end().tar();
     const QByteArray gzip = gzipCompressed(tar);
     const QByteArray zlib = zlibCompressed(tar);
     const QByteArray one = zlibCompressed("a"); // zlib header and 3 deflate bytes for "a"
     QVERIFY(!gzip.isEmpty() && !zlib.isEmpty() && one.size() > 5);
+    // Many blocks with their own codes, matches reaching back into earlier blocks, and stored
+    // blocks between them.
+    QByteArray text;
+    for (int i = 0; i < 40000; ++i)
+        text += QByteArray::number(i * 7919 % 1000) + (i % 3 ? " receipt total\n" : " till\n");
+    const QByteArray blocks = text + patternData(200000) + text;
 
-    QTest::newRow("gzip") << gzip << tar << false << InflateEnd::Complete;
-    QTest::newRow("zlib") << zlib << tar << false << InflateEnd::Complete;
-    QTest::newRow("empty input") << QByteArray() << QByteArray() << false << InflateEnd::Failed;
+    QTest::newRow("gzip") << gzip << tar << false << InflateEnd::Complete << true;
+    QTest::newRow("zlib") << zlib << tar << false << InflateEnd::Complete << true;
+    QTest::newRow("many blocks") << gzipCompressed(blocks, 9) << blocks << false
+                                 << InflateEnd::Complete << true;
+    QTest::newRow("stored blocks")
+        << gzipCompressed(blocks, 0) << blocks << false << InflateEnd::Complete << true;
+    QTest::newRow("empty input") << QByteArray() << QByteArray() << false << InflateEnd::Failed
+                                 << false;
     QTest::newRow("4 bytes not given to zlib")
-        << one.left(4) << QByteArray() << false << InflateEnd::Failed;
+        << one.left(4) << QByteArray() << false << InflateEnd::Failed << false;
     QTest::newRow("5 bytes given to zlib")
-        << one.left(5) << QByteArray("a") << false << InflateEnd::CutShort;
-    QTest::newRow("plain tar") << tar << QByteArray() << false << InflateEnd::Failed;
+        << one.left(5) << QByteArray("a") << false << InflateEnd::CutShort << false;
+    QTest::newRow("plain tar") << tar << QByteArray() << false << InflateEnd::Failed << false;
     QTest::newRow("empty stream") << gzipCompressed(QByteArray()) << QByteArray() << false
-                                  << InflateEnd::Complete;
+                                  << InflateEnd::Complete << true;
     QTest::newRow("cut short gives the prefix")
-        << gzip.left(gzip.size() / 2) << tar << true << InflateEnd::CutShort;
+        << gzip.left(gzip.size() / 2) << tar << true << InflateEnd::CutShort << false;
     QTest::newRow("second gzip member ignored")
-        << gzip + gzipCompressed("more") << tar << false << InflateEnd::Complete;
+        << gzip + gzipCompressed("more") << tar << false << InflateEnd::Complete << true;
     QTest::newRow("trailing garbage ignored")
-        << zlib + QByteArray("garbage") << tar << false << InflateEnd::Complete;
+        << zlib + QByteArray("garbage") << tar << false << InflateEnd::Complete << true;
 
     QByteArray reservedBlock = gzip;
     reservedBlock[10] = char(0x07); // final block of the reserved type 3
-    QTest::newRow("corrupt data") << reservedBlock << QByteArray() << false << InflateEnd::Failed;
+    QTest::newRow("corrupt data") << reservedBlock << QByteArray() << false << InflateEnd::Failed
+                                  << false;
     QByteArray badAdler = zlib;
     badAdler[badAdler.size() - 1] = char(badAdler.at(badAdler.size() - 1) ^ 0x55);
     QTest::newRow("bad check value drops decoded bytes")
-        << badAdler << QByteArray() << false << InflateEnd::Failed;
+        << badAdler << QByteArray() << false << InflateEnd::Failed << false;
 
     // FDICT set: 0x78 0xbb passes the header check (0x78bb % 31 == 0).
     QTest::newRow("preset dictionary") << QByteArray("\x78\xbb\x00\x00\x00\x01\x4b\x04\x00", 9)
-                                       << QByteArray() << false << InflateEnd::Failed;
+                                       << QByteArray() << false << InflateEnd::Failed << false;
     QTest::newRow("gzip without its trailer")
-        << gzip.left(gzip.size() - 8) << tar << false << InflateEnd::CutShort;
+        << gzip.left(gzip.size() - 8) << tar << false << InflateEnd::CutShort << false;
+
+    // Deflate data that other decoders read but zlib refuses, each with the check value of what
+    // those decoders make of it. The first three: an empty block whose code has only the
+    // end-of-block symbol, then a stored "hi"; zlib takes a single code of length 1 (as long as
+    // only its bit 0 is met) but no other incomplete code. The last: the fixed code's length
+    // symbol 286, which does not exist.
+    const QByteArray gzipHeader("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10);
+    const QByteArray hi("\x02\x00\xfd\xff\x68\x69\xac\x2a\x93\xd8\x02\x00\x00\x00", 14);
+    QTest::newRow("single code, its bit 0")
+        << gzipHeader + QByteArray("\x04\xc0\x81\x08\x00\x00\x00\x00\x20\x7f\xeb\x13", 12) + hi
+        << QByteArray("hi") << false << InflateEnd::Complete << true;
+    QTest::newRow("single code, its missing bit 1")
+        << gzipHeader + QByteArray("\x04\xc0\x81\x08\x00\x00\x00\x00\x20\x7f\xeb\x1b", 12) + hi
+        << QByteArray() << false << InflateEnd::Failed << false;
+    QTest::newRow("incomplete code")
+        << gzipHeader + QByteArray("\x04\xc0\x81\x08\x00\x00\x00\x80\x00\x7f\xeb\x23", 12) + hi
+        << QByteArray() << false << InflateEnd::Failed << false;
+    QTest::newRow("length symbol 286")
+        << gzipHeader + QByteArray("\x4b\x1c\x03\x00\x56\xfa\xc2\x34\x03\x01\x00\x00", 12)
+        << QByteArray() << false << InflateEnd::Failed << false;
 }
 
 void tst_InflateArchive::inflate()
@@ -99,14 +132,22 @@ void tst_InflateArchive::inflate()
     QFETCH(QByteArray, expected);
     QFETCH(bool, prefixOnly);
     QFETCH(InflateEnd, end);
-    InflateEnd reached = InflateEnd::Complete;
-    const QByteArray result = inflateArchive(package, &reached);
-    QCOMPARE(int(reached), int(end));
-    if (prefixOnly)
-        QVERIFY(
-            !result.isEmpty() && expected.startsWith(result) && result.size() < expected.size());
-    else
-        QCOMPARE(result, expected);
+    QFETCH(bool, fast);
+    for (const bool reference : { false, true }) {
+        InflateEnd reached = InflateEnd::Complete;
+        const QByteArray result = reference ? inflateArchiveWithZlib(package, &reached)
+                                            : inflateArchive(package, &reached);
+        QCOMPARE(int(reached), int(end));
+        if (prefixOnly)
+            QVERIFY(!result.isEmpty() && expected.startsWith(result)
+                && result.size() < expected.size());
+        else
+            QCOMPARE(result, expected);
+    }
+    QByteArray content;
+    QCOMPARE(inflateArchiveFast(package, &content), fast);
+    if (fast)
+        QCOMPARE(content, expected);
 }
 
 void tst_InflateArchive::growthPastLimit()

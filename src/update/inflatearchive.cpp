@@ -1,4 +1,4 @@
-#include "inflatearchive.h"
+#include "inflatearchive_p.h"
 
 #include <zlib.h>
 
@@ -15,26 +15,14 @@ constexpr int windowBits = MAX_WBITS + 32;
 // Reserved up front at most; larger results grow geometrically like any other.
 constexpr qint64 initialReserveLimit = qint64(1) << 30;
 
-// Makes room for `extra` more bytes, growing geometrically but never past the size limit: beyond
-// the first reservation, a package never makes us reserve more than twice what it has produced.
-// Failed when memory ran out, TooLarge past the limit, Complete when there is room.
+// Makes room for `extra` more bytes. Failed when memory ran out, TooLarge past the limit,
+// Complete when there is room.
 InflateEnd makeRoom(QByteArray &result, qint64 extra)
 {
     const qint64 needed = qint64(result.size()) + extra;
     if (needed > maxInflatedArchiveSize)
         return InflateEnd::TooLarge;
-    if (needed <= result.capacity())
-        return InflateEnd::Complete;
-    const qint64 grown =
-        std::min(std::max(needed, 2 * qint64(result.capacity())), maxInflatedArchiveSize);
-    // QByteArray reports a failed allocation only through std::bad_alloc; a package too large
-    // for the memory left must fail like a corrupt one, not end the program.
-    try {
-        result.reserve(int(grown));
-    } catch (const std::bad_alloc &) {
-        return InflateEnd::Failed;
-    }
-    return result.capacity() >= needed ? InflateEnd::Complete : InflateEnd::Failed;
+    return growContent(result, needed) ? InflateEnd::Complete : InflateEnd::Failed;
 }
 
 QByteArray fail(InflateEnd *end, InflateEnd why)
@@ -44,20 +32,42 @@ QByteArray fail(InflateEnd *end, InflateEnd why)
     return QByteArray();
 }
 
-// Packages inflate to a few times their size: room for that from the start spares the growth
-// steps. Pages that are never written cost no memory. A failure here only means growing later.
-void reserveForPackage(QByteArray &result, qint64 packageSize)
+// QByteArray reports a failed allocation only through std::bad_alloc; a package too large for the
+// memory left must fail like a corrupt one, not end the program.
+bool tryReserve(QByteArray &content, qint64 size)
 {
-    const qint64 expected = std::min<qint64>(4 * packageSize, initialReserveLimit);
     try {
-        result.reserve(int(expected));
+        content.reserve(int(size));
     } catch (const std::bad_alloc &) {
+        return false;
     }
+    return content.capacity() >= size;
 }
 
 } // namespace
 
-QByteArray inflateArchive(const QByteArray &package, InflateEnd *end)
+bool growContent(QByteArray &content, qint64 needed)
+{
+    if (needed <= content.capacity())
+        return true;
+    // Qt 5 cannot hold quite maxInflatedArchiveSize bytes (its array header counts too), so a
+    // refused step is followed by smaller ones before the growth is given up.
+    qint64 step =
+        std::min(std::max(needed, 2 * qint64(content.capacity())), maxInflatedArchiveSize);
+    while (!tryReserve(content, step)) {
+        if (step == needed)
+            return false;
+        step = needed + (step - needed) / 2;
+    }
+    return true;
+}
+
+void reserveForPackage(QByteArray &content, qint64 packageSize)
+{
+    tryReserve(content, std::min<qint64>(4 * packageSize, initialReserveLimit));
+}
+
+QByteArray inflateArchiveWithZlib(const QByteArray &package, InflateEnd *end)
 {
     if (package.size() < minimumPackageSize)
         return fail(end, InflateEnd::Failed);
@@ -119,4 +129,15 @@ QByteArray inflateArchive(const QByteArray &package, InflateEnd *end)
     }
     inflateEnd(&stream);
     return result;
+}
+
+QByteArray inflateArchive(const QByteArray &package, InflateEnd *end)
+{
+    QByteArray content;
+    if (inflateArchiveFast(package, &content)) {
+        if (end)
+            *end = InflateEnd::Complete;
+        return content;
+    }
+    return inflateArchiveWithZlib(package, end);
 }

@@ -1,0 +1,28 @@
+#ifndef INFLATEARCHIVE_P_H
+#define INFLATEARCHIVE_P_H
+
+#include "inflatearchive.h"
+
+// The two readings behind inflateArchive, which tries the fast one first and gives every
+// package it declines to the reference.
+
+// The reference: zlib, in 1024-byte output steps. Every result of inflateArchive, and every end
+// it reports, is this one's.
+QByteArray inflateArchiveWithZlib(const QByteArray &package, InflateEnd *end);
+
+// The fast reading with ISA-L. True, with the whole uncompressed content, only for a package whose
+// first stream zlib would read to its end without finding anything wrong (wrapper, deflate data,
+// check value) and whose content stays within maxInflatedArchiveSize; for those the reference
+// gives the same bytes and InflateEnd::Complete. False for everything else (cut, corrupt,
+// oversized, memory short), which only the reference reads exactly.
+bool inflateArchiveFast(const QByteArray &package, QByteArray *content);
+
+// How both readings hold the content: reserved for four times the package up front (packages
+// inflate to a few times their size; pages never written cost no memory; a failure here only
+// means growing later), then grown geometrically but never past maxInflatedArchiveSize, so that
+// beyond the first reservation a package never makes us reserve more than twice what it has
+// produced. growContent makes the capacity at least `needed`; false when memory ran out.
+void reserveForPackage(QByteArray &content, qint64 packageSize);
+bool growContent(QByteArray &content, qint64 needed);
+
+#endif // INFLATEARCHIVE_P_H
