@@ -5,6 +5,7 @@ scripts/mutate.sh --help describes its use."""
 
 import argparse
 import datetime
+import json
 import os
 import re
 import shlex
@@ -230,12 +231,14 @@ def run_limited(command, cwd, env, limit, log):
                                 start_new_session=True)
         try:
             code = proc.wait(timeout=limit)
-        except subprocess.TimeoutExpired:
+        except BaseException as e:
             try:
                 os.killpg(proc.pid, signal.SIGKILL)
             except OSError:
                 pass
             proc.wait()
+            if not isinstance(e, subprocess.TimeoutExpired):
+                raise
             out.write(f"\n*** no end after {limit:.0f} s\n".encode())
             return "timeout"
         out.write(f"[exit status {code} after {time.monotonic() - started:.1f} s]\n".encode())
@@ -258,6 +261,8 @@ class Runner:
         self.env["LCS_MUTATE_RUN"] = self.marker.split("=", 1)[1]
         self.env.setdefault("CCACHE_DIR", os.path.join(self.work, "ccache"))
         self.durations = {}
+        self.commands = {}  # test -> (command, environment, directory)
+        self.output = ""
         self.killers = {}  # file -> tests that killed a mutation there, and folder -> the same
 
     # The build ---------------------------------------------------------------------------
@@ -289,23 +294,64 @@ class Runner:
         return re.findall(r"Test\s+#\d+: (\S+)", out)
 
     def limit(self, test):
-        return max(self.args.timeout, self.args.timeout_factor * self.durations.get(test, 0))
+        if test not in self.durations:
+            # A test not timed yet (the baseline) gets what the project's test script allows.
+            return max(self.args.timeout, 600)
+        return max(self.args.timeout, self.args.timeout_factor * self.durations[test])
 
-    def run_test(self, test, log):
+    def load_commands(self):
+        """Each test's command line, environment and directory, as CTest runs it."""
+        out = subprocess.run(["ctest", "--show-only=json-v1"], cwd=self.build, env=self.env,
+                             stdout=subprocess.PIPE, text=True, check=True).stdout
+        for test in json.loads(out).get("tests", []):
+            env, cwd = dict(self.env), self.build
+            for prop in test.get("properties", []):
+                if prop["name"] == "ENVIRONMENT":
+                    env.update(v.split("=", 1) for v in prop["value"] if "=" in v)
+                elif prop["name"] == "WORKING_DIRECTORY":
+                    cwd = prop["value"]
+            if test.get("command"):
+                self.commands[test["name"]] = (test["command"], env, cwd)
+
+    def fresh_start(self):
         for entry in os.listdir(self.tmp):
             shutil.rmtree(os.path.join(self.tmp, entry), ignore_errors=True)
+
+    def run_logged(self, command, cwd, env, limit, log):
+        """run_limited, keeping the output of this one run in self.output."""
+        start = os.path.getsize(log)
+        outcome = run_limited(command, cwd, env, limit, log)
+        end_stragglers(self.marker)
+        with open(log, "rb") as f:
+            f.seek(start)
+            self.output = f.read().decode("utf-8", "replace")
+        return outcome
+
+    def run_test(self, test, log):
+        self.fresh_start()
         command = ["ctest", "-R", f"^{re.escape(test)}$", "--output-on-failure",
                    "--timeout", "%.0f" % self.limit(test)]
         started = time.monotonic()
-        outcome = run_limited(command, self.build, self.env, self.limit(test) + 60, log)
+        outcome = self.run_logged(command, self.build, self.env, self.limit(test) + 60, log)
         seconds = time.monotonic() - started
-        end_stragglers(self.marker)
-        if outcome == "failed":
-            with open(log, "rb") as f:
-                tail = f.read()[-4000:]
-            if b"***Timeout" in tail:
-                outcome = "timeout"
+        if outcome == "failed" and "***Timeout" in self.output:
+            outcome = "timeout"
         return outcome, seconds
+
+    def confirm(self, test, outcome, log):
+        """Whether a failure repeats: the test functions that failed are run again alone when
+        the output names them (a slow test need not run whole twice), else the whole test.
+        Returns the outcome of the repetition."""
+        failed = sorted(set(f"{m.group(1)}:{m.group(2)}" if m.group(2) else m.group(1)
+                            for m in re.finditer(r"^FAIL!  : \w+::(\w+)\((.*?)\) ",
+                                                 self.output, re.M)))
+        if outcome == "failed" and failed and test in self.commands:
+            command, env, cwd = self.commands[test]
+            self.fresh_start()
+            again = self.run_logged(command + failed, cwd, env, self.limit(test), log)
+            if again == "passed" or (again == "failed" and "FAIL!  : " in self.output):
+                return again
+        return self.run_test(test, log)[0]
 
     def order(self, tests, mutation=None):
         """Fast tests first; before them, those that killed mutations of the same file, then
@@ -333,7 +379,7 @@ class Runner:
             outcome, _ = self.run_test(test, log)
             if outcome == "passed":
                 continue
-            again, _ = self.run_test(test, log)
+            again = self.confirm(test, outcome, log)
             if again != "passed":
                 return ("timeout" if "timeout" in (outcome, again) else "killed", test)
             unstable.append(test)
@@ -426,7 +472,15 @@ def check_list(mutations):
     return 1 if bad else 0
 
 
+def interrupt(signum, _frame):
+    raise KeyboardInterrupt(signal.Signals(signum).name)
+
+
 def main():
+    # Ended from outside, the run still puts the mutated file back and keeps its results.
+    signal.signal(signal.SIGTERM, interrupt)
+    if signal.getsignal(signal.SIGHUP) != signal.SIG_IGN:  # not under nohup
+        signal.signal(signal.SIGHUP, interrupt)
     parser = argparse.ArgumentParser(
         prog="scripts/mutate.sh",
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -508,6 +562,7 @@ def main():
     if runner.build_tree(os.path.join(runner.logs, "build.log")) != "passed":
         sys.exit(f"the tree does not build without mutation (see {runner.logs}/build.log)")
     tests = runner.list_tests() if not args.test_cmd else []
+    runner.load_commands()
     if not args.test_cmd:
         if not (args.skip_baseline and runner.load_durations()):
             runner.baseline(tests)
