@@ -186,8 +186,12 @@ def commit_description():
     def git(*args):
         return subprocess.run(["git", *args], cwd=ROOT, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, text=True).stdout.strip()
-    dirty = git("status", "--porcelain", "--untracked-files=no")
-    return git("rev-parse", "HEAD") + (" with uncommitted changes" if dirty else "")
+    # What the tests run against: the code, not the documents or this script.
+    code = ("src", "tools", "tests", "CMakeLists.txt", "cmake")
+    dirty = git("status", "--porcelain", "--untracked-files=no", "--", *code)
+    return "%s (code as of %s%s)" % (git("rev-parse", "HEAD"),
+                                     git("log", "-1", "--format=%h", "--", *code),
+                                     ", with uncommitted changes" if dirty else "")
 
 
 # -------------------------------------------------------------------------------- processes
@@ -484,11 +488,12 @@ def main():
     parser = argparse.ArgumentParser(
         prog="scripts/mutate.sh",
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        description=__doc__.split("\n")[0] + "\n\n"
+        description="Tells which faults of a fixed list the tests catch.\n\n"
         "Applies each mutation of the list to a copy of the tree in WORK/tree, rebuilds the Qt\n"
         "build in WORK/build incrementally and runs the tests, fast ones first (those that killed\n"
         "mutations of the same file before them), until one fails (killed) or passes its time\n"
-        "limit (timeout); a failure counts when the test fails again at once. A mutation no test\n"
+        "limit (timeout); a failure counts when it repeats (the failed test functions run again\n"
+        "alone, or the whole test when its output names none). A mutation no test\n"
         "notices survived; one whose text is not found exactly once is stale, one that does not\n"
         "build nocompile: fix both in the list. Results go to WORK/results.tsv after each\n"
         "mutation, the output of each to WORK/logs/ID.log.",
@@ -515,8 +520,8 @@ def main():
     parser.add_argument("--test-cmd", help="test with this shell command, run in WORK/build, "
                         "instead of the tests one by one: non-zero exit status kills")
     parser.add_argument("--ctest-arg", action="append", default=[],
-                        help="selects the tests, as an argument to 'ctest -N' (e.g. -LE=load; "
-                        "repeatable)")
+                        help="selects the tests, as an argument to 'ctest -N' (repeatable; e.g. "
+                        "--ctest-arg=-LE --ctest-arg=load)")
     parser.add_argument("--timeout", type=float, default=60,
                         help="least time limit of one test in seconds (default 60)")
     parser.add_argument("--timeout-factor", type=float, default=5,
