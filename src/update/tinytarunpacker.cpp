@@ -5,7 +5,7 @@
 #include "inflatearchive.h"
 #include "log/log.h"
 #include "pathkey.h"
-#include "tarstream.h"
+#include "tarwalker.h"
 #include "tinytarheader.h"
 
 #include <QDataStream>
@@ -116,34 +116,21 @@ bool TinyTarUnpackerPrivate::install()
     const QByteArray archive = inflateArchive(package.readAll());
     package.close();
 
-    // A package that is not compressed, is corrupt or holds nothing has no line of its own.
-    TarStream tar(archive);
-    if (tar.atEnd())
-        return false;
-
     targetDir = QDir(target);
     backupDir = QDir(backup);
     targetBoundary.emplace(target);
     if (backupsOn)
         backupBoundary.emplace(backup);
+    // A package that is not compressed, is corrupt or holds nothing has no line of its own.
+    TarWalker tar(archive);
     return unpackEntries(tar);
 }
 
-bool TinyTarUnpackerPrivate::unpackEntries(TarStream &tar)
+bool TinyTarUnpackerPrivate::unpackEntries(TarWalker &tar)
 {
-    TinyTarHeader header;
-    const auto readHeader = [&tar, &header] {
-        const char *record = nullptr;
-        const int size = tar.next(&record);
-        return header.read(record, size);
-    };
-    forever {
-        if (!readHeader())
-            return false;
-        // Complete only with a second end record right after the first.
-        if (header.isEnd())
-            return readHeader() && header.isEnd();
-
+    TarWalker::Entry entry;
+    while (tar.next(&entry)) {
+        const TinyTarHeader &header = entry.header;
         if (!isContained(header)) {
             report(Log::Error,
                 tr("Недопустимое имя файла в пакете обновления: '%1'.").arg(header.name()));
@@ -152,15 +139,13 @@ bool TinyTarUnpackerPrivate::unpackEntries(TarStream &tar)
         const QString targetPath = targetDir.absoluteFilePath(header.name());
         const QString backupPath =
             backupsOn ? backupDir.absoluteFilePath(header.name()) : QString();
-        const bool installed = header.isDirectory()
-            ? unpackDirectory(targetPath, backupPath)
-            : unpackFile(tar, header, targetPath, backupPath);
+        const bool installed = header.isDirectory() ? unpackDirectory(targetPath, backupPath)
+                                                    : unpackFile(entry, targetPath, backupPath);
         if (!installed)
             return false;
-        // Without end records the package is incomplete, even when every entry was installed.
-        if (tar.atEnd())
-            return false;
     }
+    // Without its end records the package is incomplete, even when every entry was installed.
+    return tar.outcome() == TarWalker::Complete;
 }
 
 bool TinyTarUnpackerPrivate::isContained(const TinyTarHeader &header)
@@ -191,10 +176,10 @@ bool TinyTarUnpackerPrivate::unpackDirectory(const QString &targetPath, const QS
     return true;
 }
 
-bool TinyTarUnpackerPrivate::unpackFile(TarStream &tar, const TinyTarHeader &header,
-    const QString &targetPath, const QString &backupPath)
+bool TinyTarUnpackerPrivate::unpackFile(
+    const TarWalker::Entry &entry, const QString &targetPath, const QString &backupPath)
 {
-    const quint64 size = header.size();
+    const TinyTarHeader &header = entry.header;
     const QFileInfo previous(targetPath);
     const bool replaced = previous.exists();
     const QFile::Permissions previousPermissions =
@@ -224,25 +209,21 @@ bool TinyTarUnpackerPrivate::unpackFile(TarStream &tar, const TinyTarHeader &hea
         file.setPermissions(previousPermissions);
     else if (const QFile::Permissions extra = executeBits(header.mode()))
         file.setPermissions(file.permissions() | extra);
-    if (size == 0) {
+    if (entry.dataSize == 0) {
         file.close();
         return true;
     }
 
+    // Where the package ends inside this file, nothing is written beyond what it holds, so a
+    // forged size cannot fill the disk; the missing end records fail the installation.
     QDataStream out(&file);
-    quint64 remaining = size;
+    const char *data = entry.data;
+    qint64 remaining = entry.dataSize;
     while (remaining > 0 && out.status() == QDataStream::Ok) {
-        const char *record = nullptr;
-        const int read = tar.next(&record);
-        const int wanted = int(std::min<quint64>(remaining, TinyTarHeader::recordSize));
-        const int usable = qBound(0, read, wanted);
-        if (usable > 0)
-            out.writeRawData(record, usable);
-        // The package ends inside this file: nothing is written beyond what it holds, so a
-        // forged size cannot fill the disk; the missing end records fail the installation.
-        if (usable < wanted)
-            break;
-        remaining -= quint64(usable);
+        const int block = int(std::min<qint64>(remaining, TinyTarHeader::recordSize));
+        out.writeRawData(data, block);
+        data += block;
+        remaining -= block;
     }
     // The last blocks may still sit in the file's buffer; a full disk shows only when they leave.
     if (out.status() == QDataStream::Ok && !file.flush())

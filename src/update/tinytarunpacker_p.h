@@ -3,6 +3,7 @@
 
 #include "entryname.h"
 #include "flushlist.h"
+#include "tarwalker.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,7 +12,6 @@
 
 #include <optional>
 
-class TarStream;
 class TinyTarHeader;
 
 class TinyTarUnpackerPrivate
@@ -29,11 +29,11 @@ public:
 
 private:
     bool install();
-    bool unpackEntries(TarStream &tar);
+    bool unpackEntries(TarWalker &tar);
     bool isContained(const TinyTarHeader &header);
     bool unpackDirectory(const QString &targetPath, const QString &backupPath);
-    bool unpackFile(TarStream &tar, const TinyTarHeader &header, const QString &targetPath,
-        const QString &backupPath);
+    bool unpackFile(
+        const TarWalker::Entry &entry, const QString &targetPath, const QString &backupPath);
     void moveToBackup(const QString &targetPath, const QString &backupPath);
     void addCreatedPath(const QString &path, const QDir &root);
     void flushWritten();

@@ -201,54 +201,54 @@ CheckResult PackageChecker::check(const QString &packagePath, const PackageReade
         result.stopReason = message;
     }
 
-    const QList<TinyTarReader::Entry> entries = reader.entries();
+    const QList<TarWalker::Entry> entries = reader.entries();
     QString pendingName;
-    for (const TinyTarReader::Entry &entry : entries) {
-        const TarRecord record(entry.record);
+    for (const TarWalker::Entry &entry : entries) {
+        const TarRecord record(entry.recordBytes());
         CheckedEntry report;
         report.index = entry.index;
-        report.name = entry.name;
+        report.name = entry.name();
         report.typeFlag = record.typeFlag();
-        report.type = entry.isDirectory ? typeName('5') : typeName(report.typeFlag);
-        report.size = entry.isDirectory ? 0 : entry.size;
-        report.findings = typeFindings(record, entry.name, entry.size);
+        report.type = entry.isDirectory() ? typeName('5') : typeName(report.typeFlag);
+        report.size = entry.isDirectory() ? 0 : entry.header.size();
+        report.findings = typeFindings(record, entry.name(), entry.header.size());
 
         const QByteArray prefix = record.prefix();
         if (!prefix.isEmpty()) {
             report.findings.append(Finding::error(QStringLiteral("long-name"),
                 QStringLiteral("the name is longer than the 100-byte field; the installer ignores "
                                "the prefix '%1' and installs '%2' instead of '%1/%2'")
-                    .arg(QString::fromUtf8(prefix), entry.name)));
+                    .arg(QString::fromUtf8(prefix), entry.name())));
         }
-        if (!pendingName.isEmpty() && pendingName != entry.name) {
+        if (!pendingName.isEmpty() && pendingName != entry.name()) {
             report.findings.append(Finding::error(QStringLiteral("lost-name"),
                 QStringLiteral("its full name '%1' is in the extension header before it, which "
                                "the installer does not read: it is installed as '%2'")
-                    .arg(pendingName, entry.name)));
+                    .arg(pendingName, entry.name())));
         }
-        pendingName = extendedName(report.typeFlag, entry.data);
+        pendingName = extendedName(report.typeFlag, entry.dataBytes());
         // Extension headers often share one name; they are reported as what they are.
         if (!QByteArray("xgLK").contains(report.typeFlag))
-            checkNames(report, entry.isDirectory);
-        if (record.nameBytes() != entry.name.toUtf8()) {
+            checkNames(report, entry.isDirectory());
+        if (record.nameBytes() != entry.name().toUtf8()) {
             report.findings.append(Finding::warning(QStringLiteral("name-not-utf8"),
                 QStringLiteral("the name is not valid UTF-8; it is installed as '%1'")
-                    .arg(entry.name)));
+                    .arg(entry.name())));
         }
 
         report.reached = !stopped;
         if (!stopped) {
-            simulate(report, entry.isDirectory);
-        } else if (!isAcceptableEntryName(entry.name, entry.isDirectory)) {
+            simulate(report, entry.isDirectory());
+        } else if (!isAcceptableEntryName(entry.name(), entry.isDirectory())) {
             report.findings.append(
                 Finding::error(QStringLiteral("refused-name"), refusedNameMessage()));
         }
-        if (!entry.isDirectory && quint64(entry.data.size()) < entry.size) {
+        if (entry.isCutShort()) {
             report.findings.append(Finding::error(QStringLiteral("cut-short"),
                 QStringLiteral("the package ends inside this file's data: %1 of %2 bytes are "
                                "there")
-                    .arg(entry.data.size())
-                    .arg(entry.size)));
+                    .arg(entry.dataSize)
+                    .arg(entry.header.size())));
         }
         result.entries.append(report);
     }
@@ -265,7 +265,7 @@ CheckResult PackageChecker::check(const QString &packagePath, const PackageReade
         stopped = true;
         result.stopReason = problems.first().message;
     }
-    result.installs = !stopped && reader.outcome() == TinyTarReader::Complete;
+    result.installs = !stopped && reader.outcome() == TarWalker::Complete;
     return result;
 }
 

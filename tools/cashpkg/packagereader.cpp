@@ -49,10 +49,10 @@ bool PackageReader::read(const QString &path)
     wrapper = compressionOf(package);
     plainTar = startsWithTarHeader(package);
 
-    const QByteArray tar = inflateArchive(package);
+    tar = inflateArchive(package);
     inflatedSize = tar.size();
-    TinyTarReader reader(tar);
-    TinyTarReader::Entry entry;
+    TarWalker reader(tar);
+    TarWalker::Entry entry;
     while (reader.next(&entry))
         readEntries.append(entry);
     readOutcome = reader.outcome();
@@ -94,30 +94,29 @@ Findings PackageReader::problems() const
     const int after = int(readEntries.size());
     const QString where = after == 0
         ? QStringLiteral("at the first record")
-        : QStringLiteral("after entry %1 ('%2')").arg(after).arg(readEntries.last().name);
+        : QStringLiteral("after entry %1 ('%2')").arg(after).arg(readEntries.last().name());
     switch (readOutcome) {
-    case TinyTarReader::Reading:
-    case TinyTarReader::Complete:
+    case TarWalker::Reading:
+    case TarWalker::Complete:
         return Findings();
-    case TinyTarReader::Empty:
+    case TarWalker::Empty:
         return { Finding::error(QStringLiteral("not-a-package"), describeEmpty()) };
-    case TinyTarReader::BadHeader:
+    case TarWalker::BadHeader:
         return { Finding::error(QStringLiteral("bad-header"),
             QStringLiteral("invalid header %1: %2").arg(where, describeBadHeader())) };
-    case TinyTarReader::NoEndRecords: {
-        const bool insideData = after > 0 && !readEntries.last().isDirectory
-            && quint64(readEntries.last().data.size()) < readEntries.last().size;
+    case TarWalker::NoEndRecords: {
+        const bool insideData = after > 0 && readEntries.last().isCutShort();
         return { Finding::error(QStringLiteral("no-end-records"),
             QStringLiteral("the package ends %1 without its two end records: cut short?")
                 .arg(insideData ? QStringLiteral("inside the data of entry %1 ('%2')")
                                       .arg(after)
-                                      .arg(readEntries.last().name)
+                                      .arg(readEntries.last().name())
                                 : where)) };
     }
-    case TinyTarReader::OneEndRecord:
+    case TarWalker::OneEndRecord:
         return { Finding::error(QStringLiteral("one-end-record"),
             QStringLiteral("only one end record %1; the installer needs two").arg(where)) };
-    case TinyTarReader::HeaderAfterEnd:
+    case TarWalker::HeaderAfterEnd:
         return { Finding::error(QStringLiteral("header-after-end"),
             QStringLiteral("a header follows a single end record %1; the installer stops "
                            "there and fails")

@@ -2,12 +2,12 @@
 #define PACKAGEREADER_H
 
 #include "finding.h"
-#include "update/tinytarreader.h"
+#include "update/tarwalker.h"
 
 #include <QList>
 #include <QString>
 
-// Reads a whole package the way the installer reads it (inflateArchive, then TinyTarReader) and
+// Reads a whole package the way the installer reads it (inflateArchive, then TarWalker) and
 // keeps every entry it could read, with the reason it stopped where it stopped.
 class PackageReader
 {
@@ -20,10 +20,10 @@ public:
     QString compression() const { return wrapper; } // "gzip", "zlib", or empty: neither
     qint64 packageSize() const { return compressedSize; }
     qint64 tarSize() const { return inflatedSize; }
-    QList<TinyTarReader::Entry> entries() const { return readEntries; }
-    TinyTarReader::Outcome outcome() const { return readOutcome; }
+    QList<TarWalker::Entry> entries() const { return readEntries; }
+    TarWalker::Outcome outcome() const { return readOutcome; }
     // True when decompression gave nothing: not one entry can be known.
-    bool isUnreadable() const { return readOutcome == TinyTarReader::Empty; }
+    bool isUnreadable() const { return readOutcome == TarWalker::Empty; }
 
     // Why the installer would not accept the package as a whole: errors for every outcome but
     // Complete, naming the entry where reading stopped.
@@ -37,8 +37,9 @@ private:
     QString wrapper;
     qint64 compressedSize = 0;
     qint64 inflatedSize = 0;
-    QList<TinyTarReader::Entry> readEntries;
-    TinyTarReader::Outcome readOutcome = TinyTarReader::Empty;
+    QByteArray tar; // what the entries point into
+    QList<TarWalker::Entry> readEntries;
+    TarWalker::Outcome readOutcome = TarWalker::Empty;
     QByteArray badRecord;
     bool plainTar = false;
 };

@@ -82,17 +82,17 @@ bool RollbackPlanner::plan(const PackageReader &reader)
     QList<FileEntry> files;
     QHash<QString, int> fileIndex;
     QStringList directories;
-    const QList<TinyTarReader::Entry> entries = reader.entries();
-    for (const TinyTarReader::Entry &entry : entries) {
-        if (!isAcceptableEntryName(entry.name, entry.isDirectory)) {
+    const QList<TarWalker::Entry> entries = reader.entries();
+    for (const TarWalker::Entry &entry : entries) {
+        if (!isAcceptableEntryName(entry.name(), entry.isDirectory())) {
             remarks << QStringLiteral("entry %1 ('%2') has a name the installer refuses; it "
                                       "stopped there, so nothing after it is rolled back")
                            .arg(entry.index)
-                           .arg(entry.name);
+                           .arg(entry.name());
             break;
         }
-        const QString key = QDir::cleanPath(entry.name);
-        if (entry.isDirectory) {
+        const QString key = QDir::cleanPath(entry.name());
+        if (entry.isDirectory()) {
             if (!listedDirectories.contains(key))
                 directories << key;
             listedDirectories[key] << entry.index;
@@ -101,11 +101,11 @@ bool RollbackPlanner::plan(const PackageReader &reader)
         const auto known = fileIndex.constFind(key);
         if (known == fileIndex.constEnd()) {
             fileIndex.insert(key, int(files.size()));
-            files.append({ entry.index, entry.name, entry.data, {} });
+            files.append({ entry.index, entry.name(), entry.dataBytes(), {} });
         } else {
             FileEntry &file = files[known.value()];
             file.earlier << file.data;
-            file.data = entry.data;
+            file.data = entry.dataBytes();
         }
     }
 
