@@ -3,6 +3,7 @@
 #include "app/bootstrap.h"
 #include "app/bootstrapscript.h"
 #include "app/power.h"
+#include "app/updatepaths.h"
 #include "config/configfile.h"
 #include "ipc/commands.h"
 #include "maintenance/filemaintainer.h"
@@ -282,7 +283,7 @@ void LocalCashServer::installUpdate()
         return;
     }
 
-    TinyTarUnpacker unpacker(updateSource, QStringLiteral("."), QStringLiteral("./backup"));
+    TinyTarUnpacker unpacker(updateSource, updateTargetDirectory(), updateBackupDirectory());
     if (unpacker.unpack())
         bootstrap();
 }

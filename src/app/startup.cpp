@@ -1,6 +1,8 @@
 #include "startup.h"
 
+#include "app/updatepaths.h"
 #include "log/log.h"
+#include "update/tinytarunpacker.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -45,6 +47,16 @@ void prepareProcess(const char *argv0)
         QStringLiteral("LocalCashServer app started Ver : %1 (%2)")
             .arg(QCoreApplication::applicationVersion())
             .arg(QLatin1String(__DATE__)));
+}
+
+bool recoverInterruptedUpdate()
+{
+    if (recoverInstallation(updateTargetDirectory(), updateBackupDirectory()))
+        return true;
+    Log::write(Log::Critical, QStringLiteral("main"),
+        QCoreApplication::translate("LocalCashServer",
+            "Прерванная установка обновления не отменена: касса не запускается."));
+    return false;
 }
 
 QString authArgument(const QStringList &arguments)

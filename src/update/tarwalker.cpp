@@ -73,7 +73,8 @@ bool TarWalker::next(Entry *entry)
         return true;
     }
     entry->dataSize = qint64(header.size());
-    const qint64 records = (entry->dataSize + TinyTarHeader::recordSize - 1) / TinyTarHeader::recordSize;
+    const qint64 records =
+        (entry->dataSize + TinyTarHeader::recordSize - 1) / TinyTarHeader::recordSize;
     at += std::min(records * TinyTarHeader::recordSize, left);
     return true;
 }

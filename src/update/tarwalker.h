@@ -54,6 +54,7 @@ public:
     Outcome outcome() const { return state; }
     // The record that made the stream BadHeader (shorter than 512 bytes where the stream ends).
     QByteArray badRecord() const { return tar.mid(int(failedAt), TinyTarHeader::recordSize); }
+    qint64 badRecordOffset() const { return failedAt; }
     // Where the first unread record begins: after the end records once the stream is Complete.
     qint64 position() const { return at; }
 

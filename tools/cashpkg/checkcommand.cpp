@@ -55,7 +55,7 @@ int runCheck(const QStringList &arguments)
             parser.isSet(backup) ? parser.value(backup) : targetDir + QLatin1String("/backup");
     }
 
-    PackageReader reader;
+    PackageReader reader(targetDir, backupDir);
     // An unopenable package is reported like every other problem, in the chosen form.
     static_cast<void>(reader.read(package));
     PackageChecker checker(targetDir, backupDir);

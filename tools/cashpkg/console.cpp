@@ -26,7 +26,8 @@ void Console::error(const QString &text)
     write(stderr, QLatin1String("cashpkg: ") + text);
 }
 
-int Console::parse(QCommandLineParser &parser, const QStringList &arguments, int positionalCount)
+int Console::parse(
+    QCommandLineParser &parser, const QStringList &arguments, int minimum, int maximum)
 {
     const QCommandLineOption help = parser.addHelpOption();
     if (!parser.parse(arguments)) {
@@ -40,9 +41,9 @@ int Console::parse(QCommandLineParser &parser, const QStringList &arguments, int
     }
     // The first positional argument is the command itself.
     const int given = int(parser.positionalArguments().size()) - 1;
-    if (given != positionalCount) {
-        error(given < positionalCount ? QStringLiteral("missing argument; see --help")
-                                      : QStringLiteral("too many arguments; see --help"));
+    if (given < minimum || given > (maximum < 0 ? minimum : maximum)) {
+        error(given < minimum ? QStringLiteral("missing argument; see --help")
+                              : QStringLiteral("too many arguments; see --help"));
         return UsageError;
     }
     return -1;

@@ -17,10 +17,11 @@ void error(const QString &text);
 // Exit statuses shared by every command.
 enum Status { Success = 0, Failure = 1, UsageError = 2 };
 
-// Parses a command's arguments (the program name first, then the command and its options).
-// Returns -1 when the command should run; otherwise the status to exit with, after printing the
-// help text (--help) or the usage error.
-int parse(QCommandLineParser &parser, const QStringList &arguments, int positionalCount);
+// Parses a command's arguments (the program name first, then the command and its options), of
+// which minimum to maximum (-1: minimum) are positional after the command. Returns -1 when the
+// command should run; otherwise the status to exit with, after printing the help text (--help)
+// or the usage error.
+int parse(QCommandLineParser &parser, const QStringList &arguments, int minimum, int maximum = -1);
 
 } // namespace Console
 

@@ -2,7 +2,6 @@
 
 #include "console.h"
 #include "log/log.h"
-#include "packagereader.h"
 #include "update/tinytarunpacker.h"
 
 #include <QCommandLineParser>
@@ -11,12 +10,14 @@ int runInstall(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Installs PACKAGE over DIR with the supervisor's own installer: the same steps, backups\n"
-        "and log lines, which are written to standard output in UTF-8. The target directory is\n"
-        "not created.\n"
+        "Installs PACKAGE over DIR with the supervisor's own installer: the same checks, steps,\n"
+        "backups and log lines, which are written to standard output in UTF-8. The target\n"
+        "directory is not created. An installation either completes or leaves every file as it\n"
+        "was; one interrupted (a kill, a power cut) is undone by 'cashpkg recover' or by the\n"
+        "next installation, as the supervisor's start does.\n"
         "\n"
-        "Exit status: 0 when the installer succeeds; 1 when it fails (what it installed before\n"
-        "stays); 2 on a command-line error."));
+        "Exit status: 0 when the installation completed; 1 when it did not (the tree is as\n"
+        "before, or the log lines say why not); 2 on a command-line error."));
     parser.addPositionalArgument(QStringLiteral("install"), QStringLiteral("The command."));
     parser.addPositionalArgument(QStringLiteral("PACKAGE"), QStringLiteral("The update package."));
     const QCommandLineOption target(QStringLiteral("target"),
@@ -52,14 +53,6 @@ int runInstall(const QStringList &arguments)
     TinyTarUnpacker unpacker(package, targetDir, backupDir);
     if (unpacker.unpack())
         return Console::Success;
-
-    // The installer has no line for a package it cannot read; the reader can say why.
-    PackageReader reader;
-    if (reader.read(package)) {
-        const Findings problems = reader.problems();
-        for (const Finding &problem : problems)
-            Console::error(problem.message);
-    }
     Console::error(QStringLiteral("the installation failed"));
     return Console::Failure;
 }

@@ -114,8 +114,9 @@ QString extendedName(char flag, const QByteArray &data)
 
 QString refusedNameMessage()
 {
-    return QStringLiteral("the installer refuses this name (absolute, '..', a device name, ':' "
-                          "or a trailing dot or blank) and stops here");
+    return QStringLiteral("the installer refuses this name (absolute, '..', a device name, ':', "
+                          "a trailing dot or blank, or a file named like a directory) and writes "
+                          "nothing");
 }
 
 QString withSlash(const QString &name)
@@ -236,9 +237,18 @@ CheckResult PackageChecker::check(const QString &packagePath, const PackageReade
                     .arg(entry.name())));
         }
 
-        report.reached = !stopped;
-        if (!stopped) {
+        // The installer checks the whole package before it writes anything: a refused entry
+        // leaves every entry unreached.
+        report.reached = !stopped && reader.isAccepted();
+        if (report.reached) {
             simulate(report, entry.isDirectory());
+        } else if (!stopped && entry.index == reader.refusedEntry()) {
+            stop(report, QStringLiteral("refused-name"),
+                isAcceptableEntryName(entry.name(), entry.isDirectory())
+                    ? QStringLiteral("a symbolic link stands on its path (or where it names a "
+                                     "directory), or it names the installation's journal: the "
+                                     "installer refuses the package and writes nothing")
+                    : refusedNameMessage());
         } else if (!isAcceptableEntryName(entry.name(), entry.isDirectory())) {
             report.findings.append(
                 Finding::error(QStringLiteral("refused-name"), refusedNameMessage()));
@@ -265,7 +275,7 @@ CheckResult PackageChecker::check(const QString &packagePath, const PackageReade
         stopped = true;
         result.stopReason = problems.first().message;
     }
-    result.installs = !stopped && reader.outcome() == TarWalker::Complete;
+    result.installs = !stopped && reader.isAccepted();
     return result;
 }
 
@@ -322,22 +332,6 @@ void PackageChecker::checkNames(CheckedEntry &report, bool isDirectory)
 void PackageChecker::simulate(CheckedEntry &report, bool isDirectory)
 {
     const QString &name = report.name;
-    if (!isAcceptableEntryName(name, isDirectory)) {
-        stop(report, QStringLiteral("refused-name"), refusedNameMessage());
-        return;
-    }
-    if (withTarget && !staysWithinTree(target, name)) {
-        stop(report, QStringLiteral("refused-name"),
-            QStringLiteral("a symbolic link in the target leads this name outside it; the "
-                           "installer refuses it and stops here"));
-        return;
-    }
-    if (backupsOn && !staysWithinTree(backup, name)) {
-        stop(report, QStringLiteral("refused-name"),
-            QStringLiteral("a symbolic link in the backup tree leads this name outside it; the "
-                           "installer refuses it and stops here"));
-        return;
-    }
     const QString targetPath = targetDir.absoluteFilePath(name);
     const QString backupPath = backupDir.absoluteFilePath(name);
     if (isDirectory)
@@ -370,13 +364,8 @@ void PackageChecker::simulateDirectory(
 void PackageChecker::simulateFile(
     CheckedEntry &report, const QString &targetPath, const QString &backupPath)
 {
-    // "a/" and "a/." name a directory to the file system: they exist only as one, and open as
-    // none.
-    const bool slash =
-        report.name.endsWith(QLatin1Char('/')) || report.name.endsWith(QLatin1String("/."));
     const SimulatedTree::Kind existing = tree.kind(targetPath);
-    const bool exists =
-        existing == SimulatedTree::Directory || (existing == SimulatedTree::File && !slash);
+    const bool exists = existing == SimulatedTree::Directory || existing == SimulatedTree::File;
 
     // A file this package has written already is overwritten in place, keeping the backup of
     // the version that was there before the package.
@@ -402,8 +391,8 @@ void PackageChecker::simulateFile(
                               SimulatedTree::parentOf(targetPath))))
                 : QStringLiteral("the file cannot be moved into the backup");
             report.findings.append(Finding::warning(QStringLiteral("backup-fails"),
-                QStringLiteral("no backup: %1; the file is overwritten in place, which fails "
-                               "for a file in use such as a running program")
+                QStringLiteral("no backup: %1; the file is replaced without one, and its old "
+                               "version is removed once the installation is complete")
                     .arg(reason)));
         } else if (existing == SimulatedTree::Directory) {
             report.findings.append(Finding::warning(QStringLiteral("directory-replaced"),
@@ -440,12 +429,6 @@ void PackageChecker::simulateFile(
                 : QStringLiteral("its directory '%1' is neither in the target nor created "
                                  "earlier in the package")
                       .arg(parentName));
-        return;
-    }
-    if (slash) {
-        stop(report, QStringLiteral("file-named-as-directory"),
-            QStringLiteral("a file entry whose name ends with '/' or '/.' cannot be opened as a "
-                           "file"));
         return;
     }
     if (tree.kind(targetPath) == SimulatedTree::Directory) {
