@@ -613,7 +613,7 @@ void tst_CashPkg::commandLine_data()
     QTest::newRow("help") << list({ "--help" }) << 0 << "Commands:";
     QTest::newRow("unknown command")
         << list({ "frobnicate" }) << 2 << "unknown command 'frobnicate'";
-    for (const char *command : { "check", "build", "install", "rollback" }) {
+    for (const char *command : { "check", "build", "install", "rollback", "recover" }) {
         QTest::addRow("%s --help", command)
             << list({ command, "--help" }) << 0 << QStringLiteral("Exit status: 0");
     }
@@ -623,6 +623,9 @@ void tst_CashPkg::commandLine_data()
     QTest::newRow("rollback without backup")
         << list({ "rollback", "p", "--target", "t" }) << 2 << "--backup";
     QTest::newRow("build without output") << list({ "build", "src" }) << 2 << "-o PACKAGE";
+    QTest::newRow("recover without target") << list({ "recover" }) << 2 << "--target";
+    QTest::newRow("recover, no journal")
+        << list({ "recover", "--target", "." }) << 0 << "no interrupted installation";
     QTest::newRow("check, missing package")
         << list({ "check", "missing" }) << 1 << "cannot be opened";
     QTest::newRow("install, missing package")
