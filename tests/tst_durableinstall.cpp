@@ -10,6 +10,11 @@
 
 #include <algorithm>
 
+namespace {
+// What happens at the watched call numbered trigger.
+enum Action { Record, Fail, Kill, Swap };
+} // namespace
+
 #ifdef Q_OS_LINUX
 #include <cerrno>
 #include <cstdarg>
@@ -24,7 +29,6 @@
 // numbered trigger fails with EIO, ends the process as a kill would, or first swaps the target's
 // directory d for a link leading outside.
 namespace {
-enum Action { Record, Fail, Kill, Swap };
 bool armed = false;
 Action action = Record;
 int trigger = 0;

@@ -33,9 +33,7 @@ public:
             ::close(fd);
     }
     Descriptor(Descriptor &&other) noexcept
-        : fd(std::exchange(other.fd, -1)), owned(other.owned)
-    {
-    }
+        : fd(std::exchange(other.fd, -1)), owned(other.owned) { }
     Descriptor &operator=(Descriptor &&other) noexcept
     {
         std::swap(fd, other.fd);
@@ -95,8 +93,8 @@ struct ConfinedTree::Private
     bool openRoot()
     {
         // The root is trusted as given: links up to it are followed.
-        rootFd = Descriptor(::open(QFile::encodeName(root).constData(),
-            O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        rootFd = Descriptor(
+            ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         return rootFd.isValid() || fail(errno);
     }
 
@@ -186,8 +184,8 @@ ConfinedTree::Status ConfinedTree::status(const QString &path)
         return result;
     }
     struct stat status = {};
-    if (::fstatat(parent.get(), QFile::encodeName(parts.last()).constData(), &status,
-            AT_SYMLINK_NOFOLLOW)
+    if (::fstatat(
+            parent.get(), QFile::encodeName(parts.last()).constData(), &status, AT_SYMLINK_NOFOLLOW)
         != 0) {
         return result;
     }
@@ -231,8 +229,8 @@ bool ConfinedTree::makePath(const QString &path, QStringList *created)
     return true;
 }
 
-bool ConfinedTree::createFile(const QString &path, const char *data, qint64 size,
-    int permissions, int extraPermissions, bool sync, bool *writing)
+bool ConfinedTree::createFile(const QString &path, const char *data, qint64 size, int permissions,
+    int extraPermissions, bool sync, bool *writing)
 {
     if (writing)
         *writing = false;
@@ -250,8 +248,8 @@ bool ConfinedTree::createFile(const QString &path, const char *data, qint64 size
 
     int code = 0;
     for (qint64 done = 0; done < size && code == 0;) {
-        const ssize_t written = ::write(file.get(), data + done,
-            size_t(std::min(size - done, writeStep)));
+        const ssize_t written =
+            ::write(file.get(), data + done, size_t(std::min(size - done, writeStep)));
         if (written >= 0)
             done += written;
         else if (errno != EINTR)
@@ -263,7 +261,8 @@ bool ConfinedTree::createFile(const QString &path, const char *data, qint64 size
         if (permissions >= 0)
             static_cast<void>(::fchmod(file.get(), mode_t(permissions)));
         else if (extraPermissions != 0 && ::fstat(file.get(), &status) == 0)
-            static_cast<void>(::fchmod(file.get(), (status.st_mode & 0777) | mode_t(extraPermissions)));
+            static_cast<void>(
+                ::fchmod(file.get(), (status.st_mode & 0777) | mode_t(extraPermissions)));
         if (sync && ::fdatasync(file.get()) != 0)
             code = errno;
     }
@@ -287,7 +286,8 @@ bool ConfinedTree::appendFile(const QString &path, const QByteArray &data, bool 
     if (!file.isValid())
         return d->fail(errno);
     for (qint64 done = 0; done < data.size();) {
-        const ssize_t written = ::write(file.get(), data.constData() + done, size_t(data.size() - done));
+        const ssize_t written =
+            ::write(file.get(), data.constData() + done, size_t(data.size() - done));
         if (written >= 0)
             done += written;
         else if (errno != EINTR)
@@ -304,7 +304,8 @@ bool ConfinedTree::readFile(const QString &path, QByteArray *data, qint64 maxSiz
     const Descriptor parent = d->openParent(path, &name);
     if (!parent.isValid())
         return false;
-    const Descriptor file(::openat(parent.get(), name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const Descriptor file(
+        ::openat(parent.get(), name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status = {};
     if (!file.isValid() || ::fstat(file.get(), &status) != 0)
         return d->fail(errno);
@@ -329,7 +330,8 @@ bool ConfinedTree::remove(const QString &path)
 {
     QByteArray name;
     const Descriptor parent = d->openParent(path, &name);
-    return parent.isValid() && (::unlinkat(parent.get(), name.constData(), 0) == 0 || d->fail(errno));
+    return parent.isValid()
+        && (::unlinkat(parent.get(), name.constData(), 0) == 0 || d->fail(errno));
 }
 
 bool ConfinedTree::removeDirectory(const QString &path)
@@ -415,7 +417,8 @@ bool ConfinedTree::moveTo(const QString &from, ConfinedTree &toTree, const QStri
     struct stat status = {};
     if (::fstatat(toParent.get(), toName.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0)
         return d->fail(EEXIST);
-    return ::renameat(fromParent.get(), fromName.constData(), toParent.get(), toName.constData()) == 0
+    return ::renameat(fromParent.get(), fromName.constData(), toParent.get(), toName.constData())
+        == 0
         || d->fail(errno);
 }
 
@@ -428,6 +431,7 @@ bool ConfinedTree::replace(const QString &from, const QString &to)
         return false;
     const Descriptor toParent = d->openParent(to, &toName);
     return toParent.isValid()
-        && (::renameat(fromParent.get(), fromName.constData(), toParent.get(), toName.constData()) == 0
+        && (::renameat(fromParent.get(), fromName.constData(), toParent.get(), toName.constData())
+                == 0
             || d->fail(errno));
 }

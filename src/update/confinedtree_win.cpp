@@ -62,8 +62,9 @@ QStringList components(const QString &path)
 // rename or delete it while the handle is held: the path to what is done below it cannot change.
 Handle openDirectoryEntry(const QString &path)
 {
-    return Handle(CreateFileW(wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return Handle(
+        CreateFileW(wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 } // namespace
@@ -217,8 +218,8 @@ bool ConfinedTree::makePath(const QString &path, QStringList *created)
     return true;
 }
 
-bool ConfinedTree::createFile(const QString &path, const char *data, qint64 size, int, int,
-    bool sync, bool *writing)
+bool ConfinedTree::createFile(
+    const QString &path, const char *data, qint64 size, int, int, bool sync, bool *writing)
 {
     if (writing)
         *writing = false;
@@ -331,10 +332,10 @@ bool ConfinedTree::syncDirectory(const QString &path)
     std::vector<Handle> chain;
     if (!d->holdChain(parts, int(parts.size()), &chain))
         return false;
-    const Handle directory(CreateFileW(wide(d->nativePath(parts, int(parts.size()))),
-        GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-        nullptr));
+    const Handle directory(
+        CreateFileW(wide(d->nativePath(parts, int(parts.size()))), GENERIC_READ | GENERIC_WRITE,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     // NTFS journals directory changes itself; where a directory cannot be flushed (or opened for
     // writing), there is nothing more we could do.
     if (directory.isValid() && !FlushFileBuffers(directory.get())) {
@@ -365,10 +366,9 @@ bool ConfinedTree::makeLink(const QString &path, const QString &target)
     if (native.isEmpty())
         return false;
     const QString nativeTarget = QDir::toNativeSeparators(target);
-    const bool directory =
-        QFileInfo(QFileInfo(QDir::fromNativeSeparators(native)).absolutePath() + QLatin1Char('/')
-            + target)
-            .isDir();
+    const bool directory = QFileInfo(
+        QFileInfo(QDir::fromNativeSeparators(native)).absolutePath() + QLatin1Char('/') + target)
+                               .isDir();
     const DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
         | (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
     return CreateSymbolicLinkW(wide(native), wide(nativeTarget), flags) || d->fail(GetLastError());

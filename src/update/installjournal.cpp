@@ -59,7 +59,7 @@ bool parseRecord(const QList<QByteArray> &fields, InstallJournal::Record *record
     if (fields.size() == 3 && fields.at(0) == "directory"
         && (fields.at(1) == "target" || fields.at(1) == "backup")) {
         record->type = fields.at(1) == "target" ? InstallJournal::Record::TargetDirectory
-                                                 : InstallJournal::Record::BackupDirectory;
+                                                : InstallJournal::Record::BackupDirectory;
         record->path = decoded(fields.at(2));
         return true;
     }
@@ -157,8 +157,8 @@ void InstallJournal::addFile(FileMode mode, bool backupExisted, const QString &n
 
 void InstallJournal::addDirectory(bool inBackup, const QString &path)
 {
-    records.append({ inBackup ? Record::BackupDirectory : Record::TargetDirectory, NewFile, false,
-        path });
+    records.append(
+        { inBackup ? Record::BackupDirectory : Record::TargetDirectory, NewFile, false, path });
 }
 
 bool InstallJournal::writeGroup()
@@ -233,7 +233,8 @@ bool InstallJournal::load()
             installationId = QString::fromLatin1(fields.at(1));
         } else if (fields.size() == 2 && fields.first() == "package") {
             packagePath = decoded(fields.at(1));
-        } else if (fields.size() == 2 && (fields.first() == "target" || fields.first() == "backup")) {
+        } else if (fields.size() == 2
+            && (fields.first() == "target" || fields.first() == "backup")) {
             continue; // where it ran, for people: the caller's paths count
         } else if (parseRecord(fields, &record)) {
             records.append(record);
@@ -282,7 +283,8 @@ bool InstallJournal::undoFile(const Record &record, ConfinedTree &target, Confin
             && (current != ConfinedTree::File || !target.remove(name))) {
             return current == ConfinedTree::File
                 ? failed(target)
-                : fail(tr("'%1': на месте файла стоит другой объект").arg(target.absolutePath(name)));
+                : fail(
+                    tr("'%1': на месте файла стоит другой объект").arg(target.absolutePath(name)));
         }
         if (setAside) {
             if (!target.moveTo(aside, target, name))
@@ -351,11 +353,12 @@ bool InstallJournal::finish()
             continue;
         const QString aside = asideName(record.path, installationId);
         if (present(target, aside) && !target.remove(aside))
-            return fail(QStringLiteral("'%1': %2").arg(target.absolutePath(aside), target.error().text));
+            return fail(
+                QStringLiteral("'%1': %2").arg(target.absolutePath(aside), target.error().text));
         const QString previous = previousName(record.path, installationId);
         if (backup && present(*backup, previous) && !backup->remove(previous)) {
-            return fail(QStringLiteral("'%1': %2").arg(backup->absolutePath(previous),
-                backup->error().text));
+            return fail(QStringLiteral("'%1': %2")
+                            .arg(backup->absolutePath(previous), backup->error().text));
         }
     }
     return true;

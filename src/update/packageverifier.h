@@ -55,7 +55,8 @@ public:
     // The installer's log line for the problem found in the package file source.
     QString message(const QString &source) const;
     // Its line for a package file that could not be read whole.
-    static QString unreadableMessage(const QString &source, PackageBytes::Result result, qint64 size);
+    static QString unreadableMessage(
+        const QString &source, PackageBytes::Result result, qint64 size);
 
 private:
     bool fail(Problem problem, int index = 0);

@@ -543,7 +543,9 @@ bool TinyTarUnpackerPrivate::putInPlace()
 
 bool TinyTarUnpackerPrivate::abandon()
 {
-    // Undone from the disk's own state, as a start after a kill would: one way for both.
+    // What was written so far is flushed while it is all still there (on Windows each file is
+    // flushed by name), then undone from the disk's own state, as a start after a kill would.
+    flushWritten();
     if (QFileInfo(target).isDir())
         toFlush.addDirectory(QFileInfo(target).absoluteFilePath());
     bool undone = journal.undo();

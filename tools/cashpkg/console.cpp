@@ -26,6 +26,42 @@ void Console::error(const QString &text)
     write(stderr, QLatin1String("cashpkg: ") + text);
 }
 
+Console::InstallationOptions::InstallationOptions(
+    const QString &targetHelp, const QString &noBackupHelp)
+    : targetOption(QStringLiteral("target"), targetHelp, QStringLiteral("DIR")),
+      backupOption(QStringLiteral("backup"),
+          QStringLiteral("Its backup tree (default: DIR/backup, as the supervisor keeps it)."),
+          QStringLiteral("BACKUP")),
+      noBackupOption(QStringLiteral("no-backup"), noBackupHelp)
+{
+}
+
+void Console::InstallationOptions::addTo(QCommandLineParser &parser) const
+{
+    parser.addOptions({ targetOption, backupOption, noBackupOption });
+}
+
+int Console::InstallationOptions::resolve(const QCommandLineParser &parser, bool targetOptional)
+{
+    const bool backups = parser.isSet(backupOption);
+    const bool none = parser.isSet(noBackupOption);
+    QString problem;
+    if (!targetOptional && !parser.isSet(targetOption))
+        problem = QStringLiteral("missing --target DIR; see --help");
+    else if (backups && none)
+        problem = QStringLiteral("--backup and --no-backup exclude each other");
+    else if (!parser.isSet(targetOption) && (backups || none))
+        problem = QStringLiteral("--backup and --no-backup need --target");
+    if (!problem.isEmpty()) {
+        error(problem);
+        return UsageError;
+    }
+    target = parser.value(targetOption);
+    if (!target.isEmpty() && !none)
+        backup = backups ? parser.value(backupOption) : target + QLatin1String("/backup");
+    return -1;
+}
+
 int Console::parse(
     QCommandLineParser &parser, const QStringList &arguments, int minimum, int maximum)
 {

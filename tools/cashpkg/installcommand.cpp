@@ -20,37 +20,20 @@ int runInstall(const QStringList &arguments)
         "before, or the log lines say why not); 2 on a command-line error."));
     parser.addPositionalArgument(QStringLiteral("install"), QStringLiteral("The command."));
     parser.addPositionalArgument(QStringLiteral("PACKAGE"), QStringLiteral("The update package."));
-    const QCommandLineOption target(QStringLiteral("target"),
-        QStringLiteral("Directory to install into."), QStringLiteral("DIR"));
-    const QCommandLineOption backup(QStringLiteral("backup"),
-        QStringLiteral("Where replaced files go (default: DIR/backup, as the supervisor keeps "
-                       "it)."),
-        QStringLiteral("BACKUP"));
-    const QCommandLineOption noBackup(
-        QStringLiteral("no-backup"), QStringLiteral("Overwrite files in place without backups."));
-    parser.addOptions({ target, backup, noBackup });
-    const int status = Console::parse(parser, arguments, 1);
+    Console::InstallationOptions directories(QStringLiteral("Directory to install into."),
+        QStringLiteral("Replace files without keeping backups."));
+    directories.addTo(parser);
+    int status = Console::parse(parser, arguments, 1);
+    if (status < 0)
+        status = directories.resolve(parser);
     if (status >= 0)
         return status;
-    if (!parser.isSet(target)) {
-        Console::error(QStringLiteral("missing --target DIR; see --help"));
-        return Console::UsageError;
-    }
-    if (parser.isSet(backup) && parser.isSet(noBackup)) {
-        Console::error(QStringLiteral("--backup and --no-backup exclude each other"));
-        return Console::UsageError;
-    }
 
     const QString package = parser.positionalArguments().at(1);
-    const QString targetDir = parser.value(target);
-    QString backupDir;
-    if (!parser.isSet(noBackup))
-        backupDir =
-            parser.isSet(backup) ? parser.value(backup) : targetDir + QLatin1String("/backup");
 
     Log::setStandardOutput(true);
     Log::setLevel(Log::Debug);
-    TinyTarUnpacker unpacker(package, targetDir, backupDir);
+    TinyTarUnpacker unpacker(package, directories.target, directories.backup);
     if (unpacker.unpack())
         return Console::Success;
     Console::error(QStringLiteral("the installation failed"));

@@ -34,11 +34,6 @@ int recover(const QString &target, const QString &backup, bool dryRun)
     return recoverInstallation(target, backup) ? Console::Success : Console::Failure;
 }
 
-QString defaultBackup(const QString &target)
-{
-    return target + QLatin1String("/backup");
-}
-
 } // namespace
 
 int runRecover(const QStringList &arguments)
@@ -54,30 +49,16 @@ int runRecover(const QStringList &arguments)
         "Exit status: 0 when there was no journal or the tree is back; 1 when it could not be\n"
         "brought back (the journal stays, and the lines say why); 2 on a command-line error."));
     parser.addPositionalArgument(QStringLiteral("recover"), QStringLiteral("The command."));
-    const QCommandLineOption target(QStringLiteral("target"),
-        QStringLiteral("The directory the installation went into."), QStringLiteral("DIR"));
-    const QCommandLineOption backup(QStringLiteral("backup"),
-        QStringLiteral("Its backup tree (default: DIR/backup, as the supervisor keeps it)."),
-        QStringLiteral("BACKUP"));
-    const QCommandLineOption noBackup(
-        QStringLiteral("no-backup"), QStringLiteral("The installation made no backups."));
-    parser.addOptions({ target, backup, noBackup });
-    const int status = Console::parse(parser, arguments, 0);
+    Console::InstallationOptions directories(
+        QStringLiteral("The directory the installation went into."),
+        QStringLiteral("The installation made no backups."));
+    directories.addTo(parser);
+    int status = Console::parse(parser, arguments, 0);
+    if (status < 0)
+        status = directories.resolve(parser);
     if (status >= 0)
         return status;
-    if (!parser.isSet(target)) {
-        Console::error(QStringLiteral("missing --target DIR; see --help"));
-        return Console::UsageError;
-    }
-    if (parser.isSet(backup) && parser.isSet(noBackup)) {
-        Console::error(QStringLiteral("--backup and --no-backup exclude each other"));
-        return Console::UsageError;
-    }
-    const QString targetDir = parser.value(target);
-    QString backupDir;
-    if (!parser.isSet(noBackup))
-        backupDir = parser.isSet(backup) ? parser.value(backup) : defaultBackup(targetDir);
-    return recover(targetDir, backupDir, false);
+    return recover(directories.target, directories.backup, false);
 }
 
 int runRollback(const QStringList &arguments)
