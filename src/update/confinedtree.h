@@ -50,6 +50,11 @@ public:
     QString root() const;
     // The root joined with path, for messages and for flushing.
     QString absolutePath(const QString &path) const;
+    // The directories opened on the way stay open for the next operations, until this: after it,
+    // each path is opened again from the root, and a link that took a directory's place meanwhile
+    // is refused. (While held, a directory swapped away is still the one written to: never the
+    // link.)
+    void closeDirectories();
 
     // What stands at path, without following a link there. Never fails: whatever cannot be
     // looked at counts as missing.

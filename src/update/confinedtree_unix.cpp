@@ -18,6 +18,8 @@
 namespace {
 
 constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Directories kept open between closeDirectories() calls, at most: beyond, all are closed.
+constexpr int heldLimit = 256;
 // Larger writes are split: some systems refuse a single write of 2 GiB or more.
 constexpr qint64 writeStep = qint64(1) << 30;
 
@@ -80,6 +82,31 @@ struct ConfinedTree::Private
     QDir absoluteRoot;
     Descriptor rootFd;
     Error lastError;
+    // Directories opened since closeDirectories(), by their path below the root.
+    QHash<QString, int> held;
+
+    ~Private() { closeHeld(); }
+
+    void closeHeld()
+    {
+        for (const int fd : std::as_const(held))
+            ::close(fd);
+        held.clear();
+    }
+
+    // Whatever was held at path or below it has gone (moved or removed) and is let go.
+    void forget(const QString &path)
+    {
+        const QString below = path + QLatin1Char('/');
+        for (auto it = held.begin(); it != held.end();) {
+            if (it.key() == path || it.key().startsWith(below)) {
+                ::close(it.value());
+                it = held.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
 
     bool fail(int code, bool blocked = false)
     {
@@ -113,15 +140,30 @@ struct ConfinedTree::Private
         return next;
     }
 
-    // The directory made of the first count parts, opened one by one from the root.
+    // The directory made of the first count parts, opened one by one from the root (or from
+    // the deepest of them held open since closeDirectories()). The result is borrowed.
     Descriptor openDirectory(const QStringList &parts, int count)
     {
         if (!rootFd.isValid() && !openRoot())
             return Descriptor();
-        Descriptor current(rootFd.get(), false);
-        for (int i = 0; i < count && current.isValid(); ++i)
-            current = openBelow(current.get(), QFile::encodeName(parts.at(i)));
-        return current;
+        if (held.size() > heldLimit)
+            closeHeld();
+        int start = count;
+        QString key = QStringList(parts.mid(0, count)).join(QLatin1Char('/'));
+        while (start > 0 && !held.contains(key)) {
+            --start;
+            key = QStringList(parts.mid(0, start)).join(QLatin1Char('/'));
+        }
+        int current = start == 0 ? rootFd.get() : held.value(key);
+        for (int i = start; i < count; ++i) {
+            Descriptor next = openBelow(current, QFile::encodeName(parts.at(i)));
+            if (!next.isValid())
+                return Descriptor();
+            key = key.isEmpty() ? parts.at(i) : key + QLatin1Char('/') + parts.at(i);
+            current = next.release();
+            held.insert(key, current);
+        }
+        return Descriptor(current, false);
     }
 
     // The directory holding path's last component, whose name goes into *name.
@@ -149,6 +191,11 @@ ConfinedTree::~ConfinedTree() = default;
 QString ConfinedTree::root() const
 {
     return d->root;
+}
+
+void ConfinedTree::closeDirectories()
+{
+    d->closeHeld();
 }
 
 QString ConfinedTree::absolutePath(const QString &path) const
@@ -338,8 +385,12 @@ bool ConfinedTree::removeDirectory(const QString &path)
 {
     QByteArray name;
     const Descriptor parent = d->openParent(path, &name);
-    return parent.isValid()
-        && (::unlinkat(parent.get(), name.constData(), AT_REMOVEDIR) == 0 || d->fail(errno));
+    if (!parent.isValid())
+        return false;
+    if (::unlinkat(parent.get(), name.constData(), AT_REMOVEDIR) != 0)
+        return d->fail(errno);
+    d->forget(components(path).join(QLatin1Char('/')));
+    return true;
 }
 
 bool ConfinedTree::syncDirectory(const QString &path)
@@ -408,18 +459,21 @@ bool ConfinedTree::moveTo(const QString &from, ConfinedTree &toTree, const QStri
     }
     if (::renameat2(fromParent.get(), fromName.constData(), toParent.get(), toName.constData(),
             RENAME_NOREPLACE)
-        == 0) {
-        return true;
+        != 0) {
+        if (errno != EINVAL && errno != ENOSYS)
+            return d->fail(errno);
+        // A file system that cannot refuse to replace: look first. Only we change the tree.
+        struct stat status = {};
+        if (::fstatat(toParent.get(), toName.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0)
+            return d->fail(EEXIST);
+        if (::renameat(fromParent.get(), fromName.constData(), toParent.get(), toName.constData())
+            != 0) {
+            return d->fail(errno);
+        }
     }
-    if (errno != EINVAL && errno != ENOSYS)
-        return d->fail(errno);
-    // A file system that cannot refuse to replace: look first. Only we change the tree.
-    struct stat status = {};
-    if (::fstatat(toParent.get(), toName.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0)
-        return d->fail(EEXIST);
-    return ::renameat(fromParent.get(), fromName.constData(), toParent.get(), toName.constData())
-        == 0
-        || d->fail(errno);
+    // A directory moved away is no longer where it was held.
+    d->forget(components(from).join(QLatin1Char('/')));
+    return true;
 }
 
 bool ConfinedTree::replace(const QString &from, const QString &to)

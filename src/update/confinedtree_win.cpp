@@ -142,6 +142,9 @@ QString ConfinedTree::root() const
     return d->root;
 }
 
+// Each operation holds its directories only while it runs.
+void ConfinedTree::closeDirectories() { }
+
 QString ConfinedTree::absolutePath(const QString &path) const
 {
     return QDir::cleanPath(QDir::fromNativeSeparators(d->nativeRoot) + QLatin1Char('/') + path);

@@ -372,8 +372,18 @@ bool TinyTarUnpackerPrivate::refuse(const TarWalker::Entry &entry)
     return false;
 }
 
+void TinyTarUnpackerPrivate::closeDirectories()
+{
+    // Each entry opens its paths afresh: a directory swapped for a link since the entry before
+    // is refused.
+    targetTree->closeDirectories();
+    if (backupTree)
+        backupTree->closeDirectories();
+}
+
 bool TinyTarUnpackerPrivate::unpackDirectory(const TarWalker::Entry &entry, const Step &step)
 {
+    closeDirectories();
     const QString name = entry.name();
     const QString targetPath = targetDir.absoluteFilePath(name);
     if (progressLogged())
@@ -402,6 +412,7 @@ bool TinyTarUnpackerPrivate::unpackDirectory(const TarWalker::Entry &entry, cons
 
 bool TinyTarUnpackerPrivate::unpackFile(const TarWalker::Entry &entry, const Step &step)
 {
+    closeDirectories();
     const QString name = entry.name();
     const QString targetPath = targetDir.absoluteFilePath(name);
     const QString fresh = InstallJournal::newName(name, journal.id());
@@ -523,6 +534,7 @@ bool TinyTarUnpackerPrivate::moveToBackup(const QString &name, const QString &ta
 bool TinyTarUnpackerPrivate::putInPlace()
 {
     for (const QString &name : std::as_const(written)) {
+        closeDirectories();
         const QString fresh = InstallJournal::newName(name, journal.id());
         if (!targetTree->moveTo(fresh, *targetTree, name)) {
             if (targetTree->error().blocked) {

@@ -46,6 +46,7 @@ private:
         const ConfinedTree::Status &previous);
     bool putInPlace();
     bool refuse(const TarWalker::Entry &entry);
+    void closeDirectories();
     bool abandon();
     void addCreatedPath(const QString &path, const QDir &root);
     void flushWritten();
