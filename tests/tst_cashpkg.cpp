@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -298,40 +299,54 @@ void tst_CashPkg::rollbackLeavesWhatItCannotRestore()
 void tst_CashPkg::recoverFromJournal_data()
 {
     QTest::addColumn<QStringList>("command"); // run in the temporary directory
-    QTest::addColumn<QString>("state"); // the journal's last line
+    QTest::addColumn<QByteArray>("records"); // the journal's lines after its head
     QTest::addColumn<QStringList>("expected"); // the target afterwards
+    QTest::addColumn<int>("status");
 
     // What a kill leaves: the old a.txt set aside, the new one in place, the new b.txt not yet.
     const QStringList recover = list({ "recover", "--target", "t" });
     const QStringList rollback = list({ "rollback", "--target", "t", "--backup", "t/backup" });
-    const QStringList before = list({ "a.txt=old", "backup/" });
-    QTest::newRow("recover, interrupted") << recover << "" << before;
-    QTest::newRow("rollback without a package, interrupted") << rollback << "" << before;
-    QTest::newRow("recover, complete")
-        << recover << "complete" << list({ "a.txt=new", "b.txt=new", "backup/" });
+    const QByteArray interrupted = "group\nfile aside 0 a.txt\nfile new 0 b.txt\n";
+    const QStringList left = list({ ".a.txt.0badf00d.old=old", ".b.txt.0badf00d.new=new",
+        "a.txt=new", "backup.journal=", "backup/" });
+    QTest::newRow("recover, interrupted")
+        << recover << interrupted << list({ "a.txt=old", "backup/" }) << 0;
+    QTest::newRow("rollback without a package, interrupted")
+        << rollback << interrupted << list({ "a.txt=old", "backup/" }) << 0;
+    QTest::newRow("recover, complete") << recover << interrupted + "complete\n"
+                                       << list({ "a.txt=new", "b.txt=new", "backup/" }) << 0;
+    // A journal that names a path outside the tree is no journal of ours: nothing is touched.
+    QTest::newRow("recover, a path climbing out")
+        << recover << QByteArray("group\nfile new 0 ../outside\n") << left << 1;
 }
 
 void tst_CashPkg::recoverFromJournal()
 {
     QFETCH(QStringList, command);
-    QFETCH(QString, state);
-    QVERIFY(create(list(
-        { "t/a.txt=new", "t/.a.txt.0badf00d.old=old", "t/.b.txt.0badf00d.new=new", "t/backup/" })));
-    if (state == QLatin1String("complete")) {
+    QFETCH(QByteArray, records);
+    QFETCH(QStringList, expected);
+    QFETCH(int, status);
+    QVERIFY(create(list({ "t/a.txt=new", "t/.a.txt.0badf00d.old=old", "t/.b.txt.0badf00d.new=new",
+        "t/backup/", "outside=keep" })));
+    if (records.endsWith("complete\n")) {
         QVERIFY(QFile::rename(
             path(QStringLiteral("t/.b.txt.0badf00d.new")), path(QStringLiteral("t/b.txt"))));
     }
-    QVERIFY(writeFile(path(QStringLiteral("t/backup.journal")),
-        "localcashserver installation journal 1\nid 0badf00d\npackage p\ntarget t\nbackup "
-        "t/backup\ngroup\nfile aside 0 a.txt\nfile new 0 b.txt\n"
-            + state.toLatin1() + (state.isEmpty() ? "" : "\n")));
+    const QByteArray head = "localcashserver installation journal 1\nid 0badf00d\npackage p\n";
+    QVERIFY(writeFile(path(QStringLiteral("t/backup.journal")), head + records));
 
     const Result result = cashpkg(command);
-    QVERIFY2(result.status == 0, qPrintable(result.out + result.err));
-    QTEST(tree(path(QStringLiteral("t"))), "expected");
-    QVERIFY2(
-        result.out.contains(state.isEmpty() ? QString::fromUtf8("Прерванная установка отменена")
-                                            : QString::fromUtf8("была завершена")),
+    QCOMPARE(result.status, status);
+    QStringList after = tree(path(QStringLiteral("t")));
+    after.replaceInStrings(QRegularExpression(QStringLiteral("^backup\\.journal=.*")),
+        QStringLiteral("backup.journal="));
+    QCOMPARE(after, expected);
+    QCOMPARE(readFile(path(QStringLiteral("outside"))), QByteArray("keep"));
+    if (status != 0)
+        return;
+    QVERIFY2(result.out.contains(records.endsWith("complete\n")
+                     ? QString::fromUtf8("была завершена")
+                     : QString::fromUtf8("Прерванная установка отменена")),
         qPrintable(result.out));
     // Nothing is left to do.
     const Result again = cashpkg(command);

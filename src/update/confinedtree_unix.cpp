@@ -65,6 +65,12 @@ QStringList components(const QString &path)
     return parts;
 }
 
+// ".." would climb out of the tree: never taken, whoever wrote the path.
+bool climbs(const QStringList &parts)
+{
+    return parts.contains(QLatin1String(".."));
+}
+
 ConfinedTree::Kind kindOf(mode_t mode)
 {
     if (S_ISREG(mode))
@@ -144,6 +150,10 @@ struct ConfinedTree::Private
     // the deepest of them held open since closeDirectories()). The result is borrowed.
     Descriptor openDirectory(const QStringList &parts, int count)
     {
+        if (climbs(parts)) {
+            fail(EINVAL);
+            return Descriptor();
+        }
         if (!rootFd.isValid() && !openRoot())
             return Descriptor();
         if (held.size() > heldLimit)
@@ -256,6 +266,8 @@ bool ConfinedTree::makePath(const QString &path, QStringList *created)
     Descriptor current(d->rootFd.get(), false);
     QString walked;
     const QStringList parts = components(path);
+    if (climbs(parts))
+        return d->fail(EINVAL);
     for (const QString &part : parts) {
         const QByteArray name = QFile::encodeName(part);
         walked = walked.isEmpty() ? part : walked + QLatin1Char('/') + part;

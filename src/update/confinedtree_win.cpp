@@ -58,6 +58,12 @@ QStringList components(const QString &path)
     return parts;
 }
 
+// ".." would climb out of the tree: never taken, whoever wrote the path.
+bool climbs(const QStringList &parts)
+{
+    return parts.contains(QLatin1String(".."));
+}
+
 // Opens a directory on the reparse point itself, never through it, and without letting anyone
 // rename or delete it while the handle is held: the path to what is done below it cannot change.
 Handle openDirectoryEntry(const QString &path)
@@ -96,6 +102,8 @@ struct ConfinedTree::Private
     // a reparse point or no directory; the handles hold the chain in place until they go.
     bool holdChain(const QStringList &parts, int count, std::vector<Handle> *chain)
     {
+        if (climbs(parts))
+            return fail(ERROR_INVALID_NAME);
         for (int i = 0; i <= count; ++i) {
             Handle entry = openDirectoryEntry(nativePath(parts, i));
             if (!entry.isValid())

@@ -1,6 +1,7 @@
 #include "installjournal.h"
 
 #include "confinedtree.h"
+#include "entryname.h"
 #include "inflatearchive.h"
 
 #include <QDir>
@@ -54,14 +55,15 @@ bool parseRecord(const QList<QByteArray> &fields, InstallJournal::Record *record
         record->mode = InstallJournal::FileMode(mode);
         record->backupExisted = fields.at(2) == "1";
         record->path = decoded(fields.at(3));
-        return true;
+        // Whatever the file holds, undoing it never reaches outside the trees.
+        return isAcceptableEntryName(record->path, false);
     }
     if (fields.size() == 3 && fields.at(0) == "directory"
         && (fields.at(1) == "target" || fields.at(1) == "backup")) {
         record->type = fields.at(1) == "target" ? InstallJournal::Record::TargetDirectory
                                                 : InstallJournal::Record::BackupDirectory;
         record->path = decoded(fields.at(2));
-        return true;
+        return isAcceptableEntryName(record->path, true);
     }
     return false;
 }

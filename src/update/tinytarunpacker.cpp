@@ -43,15 +43,16 @@ int executeBits(quint32 mode)
 class GroupSplitter
 {
 public:
+    // sameFile: the target path of an earlier copy of the same file in the group, if any.
     bool conflicts(const QStringList &paths, bool isDirectory, const QString &sameFile) const
     {
         for (const QString &path : paths) {
-            if (isDirectory ? files.contains(path)
-                            : path != sameFile
-                        && (files.contains(path) || directories.contains(path)
-                            || above.contains(path))) {
+            if (files.contains(path) && path != sameFile)
                 return true;
-            }
+            // A file may not stand where the group makes or fills a directory.
+            if (!isDirectory && (directories.contains(path) || above.contains(path)))
+                return true;
+            // Nor may anything be below a file of the group.
             for (QString up = parentOf(path); !up.isEmpty(); up = parentOf(up)) {
                 if (files.contains(up))
                     return true;
