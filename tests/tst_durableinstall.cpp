@@ -165,6 +165,7 @@ private slots:
     void flushFailure();
     void interruptedAnywhere_data();
     void interruptedAnywhere();
+    void recoveryInterrupted();
 
 private:
     QString path(const QString &relative) const { return dir->filePath(relative); }
@@ -332,6 +333,41 @@ void tst_DurableInstall::interruptedAnywhere()
             QCOMPARE(state(), after);
         }
     }
+#endif
+}
+
+void tst_DurableInstall::recoveryInterrupted()
+{
+#ifdef Q_OS_LINUX
+    // A kill halfway through the installation, then another at each call of the recovery that
+    // follows: the recovery after that still brings the tree back.
+    const auto killedAt = [this](int n, bool recovering) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            calls.clear();
+            action = Kill;
+            trigger = n;
+            armed = true;
+            _exit(recovering
+                    ? !recoverInstallation(path(QStringLiteral("t")), path(QStringLiteral("b")))
+                    : !install());
+        }
+        int status = 0;
+        return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)
+            && WEXITSTATUS(status) == 3;
+    };
+    int n = 1;
+    for (;; ++n) {
+        QVERIFY(prepare());
+        QVERIFY(killedAt(20, false));
+        if (!killedAt(n, true))
+            break;
+        QVERIFY2(recoverInstallation(path(QStringLiteral("t")), path(QStringLiteral("b"))),
+            qPrintable(QStringLiteral("recovery killed at call %1").arg(n)));
+        QCOMPARE(state(), before);
+    }
+    QCOMPARE(state(), before);
+    QVERIFY2(n > 10, "the recovery was hardly interrupted");
 #endif
 }
 
