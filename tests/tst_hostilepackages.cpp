@@ -356,14 +356,18 @@ void tst_HostilePackages::decompressionBomb()
     QVERIFY(!QFile::exists(supervisor.path(QStringLiteral("bootstrap.sh"))));
     QCOMPARE(tree(supervisor.outsidePath(QString()), { QStringLiteral("app") }),
         list({ "sentinel=untouched" }));
+    // Refused with its one line, before anything was written (which of the decompression's
+    // refusals it names is tst_inflatearchive's affair).
     const QStringList log = supervisor.log();
-    QCOMPARE(log.mid(log.indexOf(stopped) + 1),
-        QStringList(
-            { QStringLiteral(
-                  "INFO; TinyTarUnpackerPrivate::unpack; Распаковка архива 'update.tgz' в '.'..."),
-                QStringLiteral(
-                    "ERRR; TinyTarUnpackerPrivate::unpack; Пакет обновления 'update.tgz' не "
-                    "прошёл проверку: распакованное содержимое больше 2147483647 байт.") }));
+    const QStringList after = log.mid(log.indexOf(stopped) + 1);
+    QCOMPARE(after.size(), 2);
+    QCOMPARE(after.first(),
+        QStringLiteral(
+            "INFO; TinyTarUnpackerPrivate::unpack; Распаковка архива 'update.tgz' в '.'..."));
+    QVERIFY2(
+        after.last().startsWith(QStringLiteral("ERRR; TinyTarUnpackerPrivate::unpack; Пакет "
+                                               "обновления 'update.tgz' не прошёл проверку: ")),
+        qPrintable(after.last()));
 }
 
 QTEST_GUILESS_MAIN(tst_HostilePackages)
