@@ -1,8 +1,11 @@
 // Measures what flushing an installation to disk costs: a seeded many-small-files package (5,000
 // files of 1-64 KiB, log-uniform, in 100 nested directories, about 75 MB) is installed into each
 // directory given, several rounds, and three ways side by side in each round:
-//   none    the installer with syncfs() turned into a no-op (no durability),
-//   syncfs  the installer as shipped (one syncfs() per file system),
+//   none    the installer with syncfs(), fsync() and fdatasync() turned into no-ops (no
+//           durability, no journal on the disk),
+//   syncfs  the installer as shipped (the journal flushed when written and when marked complete;
+//           one syncfs() per file system once the new files are written, one once they have
+//           their names),
 //   fsync   the installer without flush, then an fsync() of every file and directory it wrote
 //           (what flushing each file as it is closed would cost).
 // Not a test; run by hand: flushbench [ROUNDS] DIR...   Prints medians and ranges in ms.
@@ -29,14 +32,31 @@ namespace {
 bool flushOff = false;
 }
 
-// Takes the place of the C library's syncfs() for the installer linked into this program.
-extern "C" int syncfs(int fd) noexcept
+// Take the place of the C library's flushes for the installer linked into this program.
+namespace {
+int flush(const char *name, int fd)
 {
     if (flushOff)
         return 0;
-    using Syncfs = int (*)(int);
-    static const auto real = reinterpret_cast<Syncfs>(dlsym(RTLD_NEXT, "syncfs"));
+    using Flush = int (*)(int);
+    const auto real = reinterpret_cast<Flush>(dlsym(RTLD_NEXT, name));
     return real ? real(fd) : -1;
+}
+} // namespace
+
+extern "C" int syncfs(int fd) noexcept
+{
+    return flush("syncfs", fd);
+}
+
+extern "C" int fsync(int fd)
+{
+    return flush("fsync", fd);
+}
+
+extern "C" int fdatasync(int fd)
+{
+    return flush("fdatasync", fd);
 }
 
 namespace {
@@ -141,6 +161,7 @@ int main(int argc, char **argv)
                 timer.start();
                 TinyTarUnpacker unpacker(packagePath, target, backup);
                 bool ok = unpacker.unpack();
+                flushOff = false;
                 if (variant == 2)
                     ok = fsyncTree(target) && fsyncTree(backup) && ok;
                 times[variant].push_back(timer.nsecsElapsed() / 1e6);

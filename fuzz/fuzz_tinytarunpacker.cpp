@@ -1,11 +1,15 @@
 // A whole installation of arbitrary bytes: the input as the package file, and then the input
 // compressed, so that it reaches the tar layer as it stands. The installation goes into a fresh
 // target tree holding two links that lead outside it; a sentinel file beside the tree must keep
-// its content and time, and nothing may appear beside the target and backup trees.
+// its content and time, and nothing may appear beside the target and backup trees. An
+// installation that fails must leave both trees exactly as they were, and none may leave its
+// journal behind.
 #include "fuzzsupport.h"
 #include "update/tinytarunpacker.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -72,11 +76,34 @@ QByteArray readAll(const QString &file)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// Every entry below root with what it is: a link with its target, a file with a hash of its bytes.
+QStringList snapshot(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+        QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
+        QString entry = QDir(root).relativeFilePath(path);
+        if (info.isSymLink())
+            entry += QLatin1String(" -> ") + info.symLinkTarget();
+        else if (info.isFile())
+            entry += QLatin1Char(' ')
+                + QString::fromLatin1(
+                    QCryptographicHash::hash(readAll(path), QCryptographicHash::Sha1).toHex());
+        entries << entry;
+    }
+    entries.sort();
+    return entries;
+}
+
 void checkSurroundings(const Layout &layout, const QByteArray &package)
 {
     const QStringList names =
         QDir(layout.parent)
             .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    // The journal (b.journal) is gone once an installation returns, whatever its outcome.
     static const QSet<QString> allowed = { QStringLiteral("pkg"), QStringLiteral("sentinel"),
         QStringLiteral("t"), QStringLiteral("b") };
     for (const QString &name : names) {
@@ -105,9 +132,12 @@ void checkSurroundings(const Layout &layout, const QByteArray &package)
 void install(const Layout &layout, const QByteArray &package)
 {
     writeScratchFile(layout.package, package);
+    const QStringList before = snapshot(layout.target);
     TinyTarUnpacker unpacker(layout.package, layout.target, layout.backup);
-    (void)unpacker.unpack();
+    const bool installed = unpacker.unpack();
     checkSurroundings(layout, package);
+    if (!installed && (snapshot(layout.target) != before || !snapshot(layout.backup).isEmpty()))
+        fuzzFailure("a failed installation left something changed");
     // Links are removed, never followed.
     if (!QDir(layout.target).removeRecursively() || !QDir(layout.backup).removeRecursively())
         fuzzFailure("cannot clear the target and backup trees");

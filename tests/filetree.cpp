@@ -35,7 +35,9 @@ QStringList tree(const QString &root, const QStringList &skip)
         if (skip.contains(name.section(QLatin1Char('/'), 0, 0)))
             continue;
         if (it.fileInfo().isSymLink())
-            entries << name + QLatin1String("->");
+            entries << name + QLatin1String("->")
+                    + QDir(it.fileInfo().absolutePath())
+                          .relativeFilePath(it.fileInfo().symLinkTarget());
         else if (it.fileInfo().isDir())
             entries << name + QLatin1Char('/');
         else

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -73,8 +74,9 @@ private slots:
     void roundTrip();
     void rollbackRestoresTheOlderTree_data();
     void rollbackRestoresTheOlderTree();
-    void rollbackLeavesWhatItCannotRestore_data();
     void rollbackLeavesWhatItCannotRestore();
+    void recoverFromJournal_data();
+    void recoverFromJournal();
     void checkAgreesWithInstaller_data();
     void checkAgreesWithInstaller();
     void checkFindsWhatOtherToolsWrite_data();
@@ -194,44 +196,54 @@ void tst_CashPkg::rollbackRestoresTheOlderTree_data()
 {
     QTest::addColumn<QStringList>("older"); // the target before the update
     QTest::addColumn<QStringList>("newer"); // the package's source tree
-    QTest::addColumn<bool>("cutShort"); // a package that ends halfway: the installation fails
+    QTest::addColumn<QStringList>("changes"); // made below the target once the update is in
 
     const QStringList older =
         list({ "bin/app.exe=#5000", "bin/old.dll=old", "readme.txt=v1", "keep.ini=mine" });
     const QStringList newer =
         list({ "bin/app.exe=#7000", "bin/new.dll=new", "readme.txt=v2", "notes.txt=n" });
-    QTest::newRow("changed and new files") << older << newer << false;
+    QTest::newRow("changed and new files") << older << newer << QStringList();
     QTest::newRow("new nested directories")
         << list({ "app=1" }) << list({ "app=2", "plugins/a/b.so=#600", "plugins/c/", "docs/x=y" })
-        << false;
+        << QStringList();
     QTest::newRow("new files in an existing directory, emptied file")
         << list({ "data/a=content", "data/own/" })
-        << list({ "data/a=", "data/own/n=1", "data/b=2" }) << false;
-    // Files past the cut were never installed; the one cut in two holds only what arrived.
-    QTest::newRow("download cut short") << older << newer << true;
+        << list({ "data/a=", "data/own/n=1", "data/b=2" }) << QStringList();
+    // Most updates ship some files again unchanged: their backup holds the package's bytes.
+    QTest::newRow("files shipped again unchanged")
+        << list({ "lib.dll=#3000", "app=1" }) << list({ "lib.dll=#3000", "app=2" })
+        << QStringList();
+    QTest::newRow("replaced link comes back as a link")
+        << list({ "vorcam->vorcam-2.3", "vorcam-2.3=old" }) << list({ "vorcam=new" })
+        << QStringList();
+    // Changes made since are moved aside under a clear name, never deleted.
+    QTest::newRow("changed since, replaced and new files")
+        << older << newer << list({ "t/readme.txt=edited", "t/notes.txt=mine too" });
 }
 
 void tst_CashPkg::rollbackRestoresTheOlderTree()
 {
     QFETCH(QStringList, older);
     QFETCH(QStringList, newer);
-    QFETCH(bool, cutShort);
+    QFETCH(QStringList, changes);
     for (QString &entry : older)
         entry.prepend(QLatin1String("t/"));
     for (QString &entry : newer)
         entry.prepend(QLatin1String("src/"));
-    QVERIFY(create(older) && create(newer));
-    const QStringList before = tree(path(QStringLiteral("t")));
+    if (!create(older) || !create(newer))
+        QSKIP("symbolic links cannot be made here");
+    QStringList before = tree(path(QStringLiteral("t")));
 
     QCOMPARE(cashpkg(list({ "build", "src", "-o", "p" })).status, 0);
-    if (cutShort) {
-        const QByteArray package = readFile(path(QStringLiteral("p")));
-        QVERIFY(writeFile(path(QStringLiteral("p")), package.left(package.size() / 2)));
-    }
     const Result installed = cashpkg(list({ "install", "p", "--target", "t", "--backup", "b" }));
-    QVERIFY2(installed.status == (cutShort ? 1 : 0), qPrintable(installed.out + installed.err));
+    QVERIFY2(installed.status == 0, qPrintable(installed.out + installed.err));
+    QVERIFY(create(changes));
     const QStringList after = tree(path(QStringLiteral("t")));
     QVERIFY(after != before);
+    for (const QString &change : std::as_const(changes)) {
+        before << change.mid(2).replace(QLatin1String("="), QLatin1String(".before-rollback="));
+        before.sort();
+    }
 
     const Result plan =
         cashpkg(list({ "rollback", "p", "--target", "t", "--backup", "b", "--dry-run" }));
@@ -245,7 +257,8 @@ void tst_CashPkg::rollbackRestoresTheOlderTree()
     QString announced = plan.out;
     announced.replace(QLatin1String("would restore"), QLatin1String("restored"))
         .replace(QLatin1String("would remove directory"), QLatin1String("removed directory"))
-        .replace(QLatin1String("would remove"), QLatin1String("removed"));
+        .replace(QLatin1String("would remove"), QLatin1String("removed"))
+        .replace(QLatin1String("would move aside"), QLatin1String("moved aside"));
     QCOMPARE(announced, rolledBack.out);
 
     // Backups are copied back, not moved: a second rollback finds nothing left to do.
@@ -254,60 +267,91 @@ void tst_CashPkg::rollbackRestoresTheOlderTree()
     QCOMPARE(tree(path(QStringLiteral("t"))), before);
 }
 
-void tst_CashPkg::rollbackLeavesWhatItCannotRestore_data()
-{
-    QTest::addColumn<QByteArray>("tar"); // the package
-    QTest::addColumn<QStringList>("afterInstall"); // changes made once the package is installed
-    QTest::addColumn<bool>("installTwice");
-    QTest::addColumn<QStringList>("expected"); // the target after the rollback
-    QTest::addColumn<QString>("line"); // in the rollback's output
-
-    // The target holds bin/app.exe=old and readme.txt=old; the package (sampleTar) replaces both.
-    const QString app = QStringLiteral("bin/app.exe=") + describe(patternData(3000));
-    QTest::newRow("changed after the installation")
-        << sampleTar << list({ "t/readme.txt=edited" }) << false
-        << list({ "bin/", "bin/app.exe=old", "readme.txt=edited" })
-        << "NOT RESTORED readme.txt: it differs from the package's copy";
-    QTest::newRow("installed twice")
-        << sampleTar << QStringList() << true << (list({ "bin/", "readme.txt=new" }) << app)
-        << "NOT RESTORED readme.txt: its backup is the package's own copy";
-    // The file's backup failed for want of bin/ in the backup, which its entry made only later.
-    QTest::newRow("directory entry after its file")
-        << TarBuilder().file("bin/app.exe", patternData(3000)).directory("bin/").end().tar()
-        << QStringList() << false << (list({ "bin/", "readme.txt=old" }) << app)
-        << "NOT RESTORED bin/app.exe: no backup";
-}
-
 void tst_CashPkg::rollbackLeavesWhatItCannotRestore()
 {
-    QFETCH(QByteArray, tar);
-    QFETCH(QStringList, afterInstall);
-    QFETCH(bool, installTwice);
-    QFETCH(QString, line);
-
     QVERIFY(create(list({ "t/bin/app.exe=old", "t/readme.txt=old" })));
-    QVERIFY(writeFile(path(QStringLiteral("p")), gzipCompressed(tar)));
-    const QStringList install = list({ "install", "p", "--target", "t", "--backup", "b" });
-    QCOMPARE(cashpkg(install).status, 0);
-    if (installTwice)
-        QCOMPARE(cashpkg(install).status, 0);
-    QVERIFY(create(afterInstall));
-
+    // The file's backup failed for want of bin/ in the backup, which its entry made only later:
+    // nothing says whether it existed before.
+    QVERIFY(writeFile(path(QStringLiteral("p")),
+        gzipCompressed(
+            TarBuilder().file("bin/app.exe", patternData(3000)).directory("bin/").end().tar())));
+    QCOMPARE(cashpkg(list({ "install", "p", "--target", "t", "--backup", "b" })).status, 0);
+    const QStringList installed = tree(path(QStringLiteral("t")));
     const QStringList rollback = list({ "rollback", "p", "--target", "t", "--backup", "b" });
     const Result result = cashpkg(rollback);
     QCOMPARE(result.status, 1);
-    QVERIFY2(result.out.contains(line), qPrintable(result.out));
-    QFETCH(QStringList, expected);
-    expected.sort();
-    QCOMPARE(tree(path(QStringLiteral("t"))), expected);
+    QVERIFY2(result.out.contains(QLatin1String("NOT RESTORED bin/app.exe: no backup")),
+        qPrintable(result.out));
+    QCOMPARE(tree(path(QStringLiteral("t"))), installed);
 
     // Nothing at all changes when the package or the backup tree is not there to go by.
     const QStringList now = tree(dir->path());
     QVERIFY(writeFile(path(QStringLiteral("junk")), "not a package"));
+    QVERIFY(writeFile(path(QStringLiteral("cut")), readFile(path(QStringLiteral("p"))).chopped(8)));
     QCOMPARE(cashpkg(list({ "rollback", "junk", "--target", "t", "--backup", "b" })).status, 1);
+    QCOMPARE(cashpkg(list({ "rollback", "cut", "--target", "t", "--backup", "b" })).status, 1);
     QCOMPARE(cashpkg(list({ "rollback", "p", "--target", "t", "--backup", "none" })).status, 1);
-    QVERIFY(QFile::remove(path(QStringLiteral("junk"))));
+    QVERIFY(
+        QFile::remove(path(QStringLiteral("junk"))) && QFile::remove(path(QStringLiteral("cut"))));
     QCOMPARE(tree(dir->path()), now);
+}
+
+void tst_CashPkg::recoverFromJournal_data()
+{
+    QTest::addColumn<QStringList>("command"); // run in the temporary directory
+    QTest::addColumn<QByteArray>("records"); // the journal's lines after its head
+    QTest::addColumn<QStringList>("expected"); // the target afterwards
+    QTest::addColumn<int>("status");
+
+    // What a kill leaves: the old a.txt set aside, the new one in place, the new b.txt not yet.
+    const QStringList recover = list({ "recover", "--target", "t" });
+    const QStringList rollback = list({ "rollback", "--target", "t", "--backup", "t/backup" });
+    const QByteArray interrupted = "group\nfile aside 0 a.txt\nfile new 0 b.txt\n";
+    const QStringList left = list({ ".a.txt.0badf00d.old=old", ".b.txt.0badf00d.new=new",
+        "a.txt=new", "backup.journal=", "backup/" });
+    QTest::newRow("recover, interrupted")
+        << recover << interrupted << list({ "a.txt=old", "backup/" }) << 0;
+    QTest::newRow("rollback without a package, interrupted")
+        << rollback << interrupted << list({ "a.txt=old", "backup/" }) << 0;
+    QTest::newRow("recover, complete") << recover << interrupted + "complete\n"
+                                       << list({ "a.txt=new", "b.txt=new", "backup/" }) << 0;
+    // A journal that names a path outside the tree is no journal of ours: nothing is touched.
+    QTest::newRow("recover, a path climbing out")
+        << recover << QByteArray("group\nfile new 0 ../outside\n") << left << 1;
+}
+
+void tst_CashPkg::recoverFromJournal()
+{
+    QFETCH(QStringList, command);
+    QFETCH(QByteArray, records);
+    QFETCH(QStringList, expected);
+    QFETCH(int, status);
+    QVERIFY(create(list({ "t/a.txt=new", "t/.a.txt.0badf00d.old=old", "t/.b.txt.0badf00d.new=new",
+        "t/backup/", "outside=keep" })));
+    if (records.endsWith("complete\n")) {
+        QVERIFY(QFile::rename(
+            path(QStringLiteral("t/.b.txt.0badf00d.new")), path(QStringLiteral("t/b.txt"))));
+    }
+    const QByteArray head = "localcashserver installation journal 1\nid 0badf00d\npackage p\n";
+    QVERIFY(writeFile(path(QStringLiteral("t/backup.journal")), head + records));
+
+    const Result result = cashpkg(command);
+    QCOMPARE(result.status, status);
+    QStringList after = tree(path(QStringLiteral("t")));
+    after.replaceInStrings(QRegularExpression(QStringLiteral("^backup\\.journal=.*")),
+        QStringLiteral("backup.journal="));
+    QCOMPARE(after, expected);
+    QCOMPARE(readFile(path(QStringLiteral("outside"))), QByteArray("keep"));
+    if (status != 0)
+        return;
+    QVERIFY2(result.out.contains(records.endsWith("complete\n")
+                     ? QString::fromUtf8("была завершена")
+                     : QString::fromUtf8("Прерванная установка отменена")),
+        qPrintable(result.out));
+    // Nothing is left to do.
+    const Result again = cashpkg(command);
+    QCOMPARE(again.status, 0);
+    QVERIFY(again.out.startsWith(QLatin1String("no interrupted installation")));
 }
 
 void tst_CashPkg::checkAgreesWithInstaller_data()
@@ -368,8 +412,13 @@ void tst_CashPkg::checkAgreesWithInstaller_data()
         << gz(TarBuilder().file("bin", "1").end()) << older << false
         << list({ "file-over-directory" });
     QTest::newRow("file named like a directory")
-        << gz(TarBuilder().file("bin/", "1").end()) << older << true
-        << list({ "directory-replaced", "file-named-as-directory" });
+        << gz(TarBuilder().file("bin/", "1").end()) << older << true << list({ "refused-name" });
+    QTest::newRow("link inside the tree on the path")
+        << gz(TarBuilder().file("in/x", "1").end()) << list({ "t/sub/", "t/in->sub" }) << true
+        << list({ "refused-name" });
+    QTest::newRow("link replaced by a file")
+        << gz(TarBuilder().file("l", "1").end()) << list({ "t/l->readme.txt", "t/readme.txt=r" })
+        << true << QStringList();
 
     QByteArray badSum = sampleTar;
     badSum[4096] = 'X'; // the name in the third header, after 3000 bytes of data
@@ -387,6 +436,8 @@ void tst_CashPkg::checkAgreesWithInstaller_data()
     QTest::newRow("cut inside a header") << gzipCompressed(sampleTar.left(1024 + 3072 + 100))
                                          << target << true << list({ "bad-header" });
     QTest::newRow("plain tar") << sampleTar << target << true << list({ "not-a-package" });
+    QTest::newRow("gzip trailer missing")
+        << gzipCompressed(sampleTar).chopped(8) << target << true << list({ "stream-cut-short" });
     QTest::newRow("compression ratio")
         << zlibCompressed(TarBuilder().file("zeros", QByteArray(1 << 20, '\0')).end().tar())
         << target << true << list({ "compression-ratio" });
@@ -577,7 +628,7 @@ void tst_CashPkg::commandLine_data()
     QTest::newRow("help") << list({ "--help" }) << 0 << "Commands:";
     QTest::newRow("unknown command")
         << list({ "frobnicate" }) << 2 << "unknown command 'frobnicate'";
-    for (const char *command : { "check", "build", "install", "rollback" }) {
+    for (const char *command : { "check", "build", "install", "rollback", "recover" }) {
         QTest::addRow("%s --help", command)
             << list({ command, "--help" }) << 0 << QStringLiteral("Exit status: 0");
     }
@@ -587,6 +638,9 @@ void tst_CashPkg::commandLine_data()
     QTest::newRow("rollback without backup")
         << list({ "rollback", "p", "--target", "t" }) << 2 << "--backup";
     QTest::newRow("build without output") << list({ "build", "src" }) << 2 << "-o PACKAGE";
+    QTest::newRow("recover without target") << list({ "recover" }) << 2 << "--target";
+    QTest::newRow("recover, no journal")
+        << list({ "recover", "--target", "." }) << 0 << "no interrupted installation";
     QTest::newRow("check, missing package")
         << list({ "check", "missing" }) << 1 << "cannot be opened";
     QTest::newRow("install, missing package")

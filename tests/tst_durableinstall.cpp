@@ -1,130 +1,373 @@
+#include "filetree.h"
 #include "log/log.h"
 #include "tarbuilder.h"
 #include "testutil.h"
 #include "update/tinytarunpacker.h"
 
 #include <QRegularExpression>
-#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cerrno>
-
-#ifdef Q_OS_LINUX
-#include <dlfcn.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <algorithm>
 
 namespace {
-// File systems handed to syncfs(), and the error it is to fail with (0: none).
-QList<dev_t> syncedFileSystems;
-int syncfsError = 0;
+// What happens at the watched call numbered trigger.
+enum Action { Record, Fail, Kill, Swap };
 } // namespace
 
-// This program's own syncfs() takes the place of the C library's for the installer linked into
-// it: it records what would be flushed, then flushes it for real or fails as asked.
+#ifdef Q_OS_LINUX
+#include <cerrno>
+#include <cstdarg>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// This program's own versions of the calls that change a tree or flush it take the place of the C
+// library's for the installer linked into it. While armed they record each call, and the one
+// numbered trigger fails with EIO, ends the process as a kill would, or first swaps the target's
+// directory d for a link leading outside.
+namespace {
+bool armed = false;
+Action action = Record;
+int trigger = 0;
+int syncfsError = 0;
+QStringList calls;
+QString swapRoot; // the temporary directory of the swap
+
+template <typename Function> Function real(const char *name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+// False when the call is to fail.
+bool pass(const QString &call)
+{
+    if (!armed)
+        return true;
+    calls << call;
+    if (calls.size() != trigger)
+        return true;
+    if (action == Kill)
+        _exit(3);
+    if (action == Swap) {
+        armed = false;
+        QFile::rename(swapRoot + QStringLiteral("/t/d"), swapRoot + QStringLiteral("/d-moved"));
+        QFile::link(QStringLiteral("../outside"), swapRoot + QStringLiteral("/t/d"));
+        armed = true;
+    }
+    if (action != Fail)
+        return true;
+    errno = EIO;
+    return false;
+}
+
+QString name(const char *path)
+{
+    return QFile::decodeName(path);
+}
+} // namespace
+
 extern "C" int syncfs(int fd) noexcept
 {
-    struct stat status = {};
-    if (fstat(fd, &status) == 0)
-        syncedFileSystems << status.st_dev;
+    if (!pass(QStringLiteral("syncfs")))
+        return -1;
     if (syncfsError != 0) {
         errno = syncfsError;
         return -1;
     }
-    using Syncfs = int (*)(int);
-    static const auto real = reinterpret_cast<Syncfs>(dlsym(RTLD_NEXT, "syncfs"));
-    return real ? real(fd) : -1;
+    return real<int (*)(int)>("syncfs")(fd);
+}
+
+extern "C" int fdatasync(int fd)
+{
+    return pass(QStringLiteral("fdatasync")) ? real<int (*)(int)>("fdatasync")(fd) : -1;
+}
+
+extern "C" int openat(int directory, const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & O_CREAT) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = mode_t(va_arg(arguments, int));
+        va_end(arguments);
+        if (!pass(QStringLiteral("create ") + name(path)))
+            return -1;
+    }
+    return real<int (*)(int, const char *, int, ...)>("openat")(directory, path, flags, mode);
+}
+
+extern "C" ssize_t write(int fd, const void *data, size_t size)
+{
+    return size > 0 && !pass(QStringLiteral("write"))
+        ? -1
+        : real<ssize_t (*)(int, const void *, size_t)>("write")(fd, data, size);
+}
+
+extern "C" int mkdirat(int directory, const char *path, mode_t mode) noexcept
+{
+    return pass(QStringLiteral("mkdir ") + name(path))
+        ? real<int (*)(int, const char *, mode_t)>("mkdirat")(directory, path, mode)
+        : -1;
+}
+
+extern "C" int unlinkat(int directory, const char *path, int flags) noexcept
+{
+    return pass(QStringLiteral("unlink ") + name(path))
+        ? real<int (*)(int, const char *, int)>("unlinkat")(directory, path, flags)
+        : -1;
+}
+
+extern "C" int renameat2(
+    int fromDirectory, const char *from, int toDirectory, const char *to, unsigned flags) noexcept
+{
+    return pass(QStringLiteral("rename %1 %2").arg(name(from), name(to)))
+        ? real<int (*)(int, const char *, int, const char *, unsigned)>("renameat2")(
+            fromDirectory, from, toDirectory, to, flags)
+        : -1;
 }
 #endif
+
+namespace {
+
+// A tree with a replaced file whose previous backup exists, a replaced file in a directory the
+// package lists, one in a directory it does not list (so that its backup fails), a link the
+// package replaces, and a new directory.
+const QStringList before = list({ "b/", "b/a=prev-a", "t/", "t/a=old-a", "t/d/", "t/d/f=old-f",
+    "t/l->a", "t/s/", "t/s/g=old-g" });
+const QStringList after =
+    list({ "b/", "b/a=old-a", "b/d/", "b/d/f=old-f", "b/l->a", "t/", "t/a=new-a2", "t/d/",
+        "t/d/f=new-f", "t/l=new-l", "t/n/", "t/n/x=new-x", "t/s/", "t/s/g=new-g" });
+
+const QByteArray package = gzipCompressed(TarBuilder()
+                                              .directory("d/")
+                                              .file("d/f", "new-f")
+                                              .file("a", "new-a1")
+                                              .directory("n/")
+                                              .file("n/x", "new-x")
+                                              .file("s/g", "new-g")
+                                              .file("l", "new-l")
+                                              .file("a", "new-a2")
+                                              .end()
+                                              .tar());
+
+} // namespace
 
 class tst_DurableInstall : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void flushBeforeReturning_data();
-    void flushBeforeReturning();
+    void init();
+    void flushesInPhases();
+    void flushFailure();
+    void interruptedAnywhere_data();
+    void interruptedAnywhere();
+    void recoveryInterrupted();
+
+private:
+    QString path(const QString &relative) const { return dir->filePath(relative); }
+    bool prepare() const;
+    QStringList state() const;
+    bool install();
+
+    QScopedPointer<QTemporaryDir> dir;
 };
 
-void tst_DurableInstall::flushBeforeReturning_data()
+void tst_DurableInstall::init()
 {
-    QTest::addColumn<QByteArray>("package"); // null: no package file
-    QTest::addColumn<bool>("backupElsewhere"); // backup tree in a second temporary directory
-    QTest::addColumn<int>("error"); // what syncfs fails with
-    QTest::addColumn<bool>("result");
-    QTest::addColumn<bool>("flushed");
-    QTest::addColumn<QString>("lastLine"); // "" when the last line is the installer's own
-
-    const QByteArray tar =
-        TarBuilder().directory("d/").file("d/a", "hello").file("b", "x").end().tar();
-    QTest::newRow("installed") << gzipCompressed(tar) << false << 0 << true << true << QString();
-    QTest::newRow("backup tree elsewhere")
-        << gzipCompressed(tar) << true << 0 << true << true << QString();
-    // What was installed before the failure stays installed, and so must survive a power cut.
-    QTest::newRow("failed after some entries")
-        << gzipCompressed(tar.left(tar.size() - 1024)) << false << 0 << false << true << QString();
-    // The backup root was created before the package could not be opened.
-    QTest::newRow("package missing") << QByteArray() << false << 0 << false << true << QString();
-    // The files are in place and the new program will read them: the restart goes ahead, and the
-    // log says that a power cut could still cost them.
-    QTest::newRow("flush fails")
-        << gzipCompressed(tar) << false << EIO << true << true
-        << QStringLiteral("WARN; TinyTarUnpackerPrivate::unpack; Не удалось сбросить на диск "
-                          "установленные файлы: syncfs('@'): Input/output error");
-}
-
-void tst_DurableInstall::flushBeforeReturning()
-{
-#ifdef Q_OS_LINUX
-    QFETCH(QByteArray, package);
-    QFETCH(bool, backupElsewhere);
-    QFETCH(int, error);
-    QFETCH(bool, result);
-    QFETCH(bool, flushed);
-    QFETCH(QString, lastLine);
-
-    QTemporaryDir dir;
-    QTemporaryDir elsewhere(QDir::currentPath() + QStringLiteral("/backup-XXXXXX"));
-    QVERIFY(dir.isValid() && elsewhere.isValid());
-    Log::setDirectory(dir.filePath(QStringLiteral("log")));
+#ifndef Q_OS_LINUX
+    QSKIP("the installer's calls are watched by standing in for the C library's, on Linux");
+#endif
+    dir.reset(new QTemporaryDir);
+    QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
+    Log::setDirectory(path(QStringLiteral("log")));
     Log::setBaseName(QStringLiteral("localserver"));
     Log::setLevel(Log::Debug);
-    const QString target = dir.filePath(QStringLiteral("t"));
-    const QString backup = (backupElsewhere ? elsewhere.path() : dir.path()) + QStringLiteral("/b");
-    QVERIFY(QDir().mkpath(target));
-    if (!package.isNull())
-        QVERIFY(writeFile(dir.filePath(QStringLiteral("pkg")), package));
+}
 
-    syncedFileSystems.clear();
-    syncfsError = error;
-    TinyTarUnpacker unpacker(dir.filePath(QStringLiteral("pkg")), target, backup);
-    const bool installed = unpacker.unpack();
+bool tst_DurableInstall::prepare() const
+{
+    QDir(path(QStringLiteral("t"))).removeRecursively();
+    QDir(path(QStringLiteral("b"))).removeRecursively();
+    QDir(path(QStringLiteral("d-moved"))).removeRecursively();
+    QFile::remove(path(QStringLiteral("b.journal")));
+    return makeTree(dir->path(), before) && makeTree(dir->path(), list({ "outside/" }))
+        && writeFile(path(QStringLiteral("pkg")), package);
+}
+
+QStringList tst_DurableInstall::state() const
+{
+    // The directory a swapped link would lead into is left out; it must stay empty.
+    QStringList now = tree(dir->path(), { QStringLiteral("pkg"), QStringLiteral("log") });
+    now.removeOne(QStringLiteral("outside/"));
+    return now;
+}
+
+bool tst_DurableInstall::install()
+{
+    TinyTarUnpacker unpacker(
+        path(QStringLiteral("pkg")), path(QStringLiteral("t")), path(QStringLiteral("b")));
+    return unpacker.unpack();
+}
+
+void tst_DurableInstall::flushesInPhases()
+{
+#ifdef Q_OS_LINUX
+    QVERIFY(prepare());
+    calls.clear();
+    action = Record;
+    armed = true;
+    const bool installed = install();
+    armed = false;
+    QVERIFY(installed);
+    QCOMPARE(state(), after);
+
+    const auto first = [](const QString &prefix) {
+        return int(std::find_if(calls.cbegin(), calls.cend(), [&](const QString &call) {
+            return call.startsWith(prefix);
+        }) - calls.cbegin());
+    };
+    const auto last = [](const QString &prefix, int before = -1) {
+        for (int i = (before < 0 ? int(calls.size()) : before) - 1; i >= 0; --i) {
+            if (calls.at(i).startsWith(prefix))
+                return i;
+        }
+        return -1;
+    };
+    const auto syncedBetween = [](int from, int to) {
+        return calls.mid(from, to - from).contains(QStringLiteral("syncfs"));
+    };
+    const QString journal = QStringLiteral("create b.journal");
+    // The journal, flushed, comes before any change to the tree.
+    QCOMPARE(calls.first(), journal);
+    QVERIFY(calls.indexOf(QStringLiteral("fdatasync")) < first(QStringLiteral("mkdir")));
+    // Every new file is written and flushed before the first takes its real name, and all of them
+    // have their names on the disk before the journal says so.
+    const int placed =
+        calls.indexOf(QRegularExpression(QStringLiteral("^rename \\..*\\.new [^.]")));
+    QVERIFY(placed > 0);
+    QVERIFY(last(QStringLiteral("create .")) < placed);
+    QVERIFY(syncedBetween(last(QStringLiteral("write"), placed), placed));
+    QVERIFY(syncedBetween(last(QStringLiteral("rename .")), last(QStringLiteral("fdatasync"))));
+    QCOMPARE(calls.count(QStringLiteral("syncfs")), 2);
+#endif
+}
+
+void tst_DurableInstall::flushFailure()
+{
+#ifdef Q_OS_LINUX
+    // The files are in place and the new program will read them: the restart goes ahead, and the
+    // log says, once, that a power cut could still cost them.
+    QVERIFY(prepare());
+    syncfsError = EIO;
+    const bool installed = install();
     syncfsError = 0;
-    QCOMPARE(installed, result);
+    QVERIFY(installed);
+    QCOMPARE(state(), after);
+    const QStringList lines = logEntries(path(QStringLiteral("log/localserver.log")));
+    const QStringList warnings = lines.filter(QStringLiteral("сбросить на диск"));
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.first().endsWith(QLatin1String("Input/output error")),
+        qPrintable(warnings.first()));
+#endif
+}
 
-    // One flush for each file system written to, whatever the number of files.
-    QSet<dev_t> expected;
-    for (const QString &path : { target, backup }) {
-        struct stat status = {};
-        QVERIFY(::stat(QFile::encodeName(path).constData(), &status) == 0);
-        expected << status.st_dev;
+void tst_DurableInstall::interruptedAnywhere_data()
+{
+    QTest::addColumn<int>("interruption");
+    QTest::newRow("a failing call, undone by the installer") << int(Fail);
+    QTest::newRow("a kill, undone at the next start") << int(Kill);
+    QTest::newRow("a directory swapped for a link") << int(Swap);
+}
+
+void tst_DurableInstall::interruptedAnywhere()
+{
+#ifdef Q_OS_LINUX
+    QFETCH(int, interruption);
+    // How many calls a whole installation makes.
+    QVERIFY(prepare());
+    calls.clear();
+    action = Record;
+    armed = true;
+    QVERIFY(install());
+    armed = false;
+    const int total = int(calls.size());
+    swapRoot = dir->path();
+
+    for (int n = 1; n <= total; ++n) {
+        QVERIFY(prepare());
+        const pid_t pid = fork();
+        if (pid == 0) {
+            calls.clear();
+            action = Action(interruption);
+            trigger = n;
+            armed = true;
+            _exit(install() ? 0 : 1);
+        }
+        int status = 0;
+        QVERIFY(pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status));
+        const QString at = QStringLiteral("interrupted at call %1 of %2").arg(n).arg(total);
+        if (interruption == Swap) {
+            // Whatever it did, nothing went through the link.
+            QVERIFY2(QDir(path(QStringLiteral("outside"))).isEmpty(), qPrintable(at));
+            continue;
+        }
+        // A start after the interruption brings back the tree before, or finishes it; a retry
+        // then installs the package as if nothing had happened, backups and all.
+        QVERIFY2(recoverInstallation(path(QStringLiteral("t")), path(QStringLiteral("b"))),
+            qPrintable(at));
+        const QStringList recovered = state();
+        const QRegularExpression inTarget(QStringLiteral("^t/"));
+        // A backup that cannot be made is reported and done without, as it always was.
+        const bool installed = recovered == after
+            || (interruption == Fail && recovered.filter(inTarget) == after.filter(inTarget));
+        QVERIFY2(recovered == before || installed,
+            qPrintable(at + QLatin1Char('\n') + recovered.join(QLatin1Char('\n'))));
+        // Reported installed only when it is.
+        QVERIFY2(WEXITSTATUS(status) != 0 || installed, qPrintable(at));
+        if (!installed) {
+            QVERIFY2(install(), qPrintable(at));
+            QCOMPARE(state(), after);
+        }
     }
-    QCOMPARE(syncedFileSystems.size(), flushed ? expected.size() : 0);
-    if (flushed)
-        QCOMPARE(QSet<dev_t>(syncedFileSystems.begin(), syncedFileSystems.end()), expected);
+#endif
+}
 
-    const QStringList lines = logEntries(dir.filePath(QStringLiteral("log/localserver.log")));
-    QVERIFY(!lines.isEmpty());
-    QString last = lines.last();
-    last.replace(
-        QRegularExpression(QStringLiteral("syncfs\\('[^']*'\\)")), QStringLiteral("syncfs('@')"));
-    if (lastLine.isEmpty())
-        QVERIFY2(!last.contains(QLatin1String("сбросить")), qPrintable(last));
-    else
-        QCOMPARE(last, lastLine);
-#else
-    QSKIP("the flush is observed through syncfs(), which only Linux has");
+void tst_DurableInstall::recoveryInterrupted()
+{
+#ifdef Q_OS_LINUX
+    // A kill halfway through the installation, then another at each call of the recovery that
+    // follows: the recovery after that still brings the tree back.
+    const auto killedAt = [this](int n, bool recovering) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            calls.clear();
+            action = Kill;
+            trigger = n;
+            armed = true;
+            _exit(recovering
+                    ? !recoverInstallation(path(QStringLiteral("t")), path(QStringLiteral("b")))
+                    : !install());
+        }
+        int status = 0;
+        return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)
+            && WEXITSTATUS(status) == 3;
+    };
+    int n = 1;
+    for (;; ++n) {
+        QVERIFY(prepare());
+        QVERIFY(killedAt(20, false));
+        if (!killedAt(n, true))
+            break;
+        QVERIFY2(recoverInstallation(path(QStringLiteral("t")), path(QStringLiteral("b"))),
+            qPrintable(QStringLiteral("recovery killed at call %1").arg(n)));
+        QCOMPARE(state(), before);
+    }
+    QCOMPARE(state(), before);
+    QVERIFY2(n > 10, "the recovery was hardly interrupted");
 #endif
 }
 

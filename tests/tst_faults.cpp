@@ -333,7 +333,7 @@ void tst_Faults::controlScriptFloods()
 void tst_Faults::updateSourceChanges_data()
 {
     QTest::addColumn<QString>("change");
-    QTest::addColumn<QString>("line"); // %1: the package's absolute path; empty: none
+    QTest::addColumn<QString>("line"); // %1: the package's absolute path
 
     QTest::newRow("no path") << QStringLiteral("no path")
                              << QStringLiteral("Не задан путь до источника обновления.");
@@ -346,7 +346,9 @@ void tst_Faults::updateSourceChanges_data()
         << QStringLiteral("fifo") << QStringLiteral("Источник обновления '%1' не является файлом.");
     QTest::newRow("replaced by a link")
         << QStringLiteral("link") << QStringLiteral("Источник обновления '%1' является ссылкой.");
-    QTest::newRow("emptied") << QStringLiteral("empty") << QString();
+    QTest::newRow("emptied") << QStringLiteral("empty")
+                             << QStringLiteral("Пакет обновления 'update.tgz' не прошёл проверку: "
+                                               "это не поток gzip или zlib, или он повреждён.");
 }
 
 void tst_Faults::updateSourceChanges()
@@ -387,10 +389,12 @@ void tst_Faults::updateSourceChanges()
     const QStringList log = supervisor.log();
     const int at = log.indexOf(stopped);
     const QStringList after = log.mid(at + 1);
-    if (line.isEmpty()) {
+    if (change == QLatin1String("empty")) {
+        const QString where = QStringLiteral("TinyTarUnpackerPrivate::unpack");
         QCOMPARE(after,
-            QStringList({ entry("INFO", QStringLiteral("TinyTarUnpackerPrivate::unpack"),
-                QStringLiteral("Распаковка архива 'update.tgz' в '.'...")) }));
+            QStringList(
+                { entry("INFO", where, QStringLiteral("Распаковка архива 'update.tgz' в '.'...")),
+                    entry("ERRR", where, line) }));
     } else {
         QCOMPARE(after,
             QStringList({ entry("ERRR", where("slotProcessFinished"),

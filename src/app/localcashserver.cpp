@@ -6,6 +6,7 @@
 #include "app/programfile.h"
 #include "app/servicenotifier.h"
 #include "app/settings.h"
+#include "app/updatepaths.h"
 #include "config/configfile.h"
 #include "ipc/commands.h"
 #include "maintenance/filemaintainer.h"
@@ -314,7 +315,7 @@ void LocalCashServer::installUpdate()
         return;
     }
 
-    TinyTarUnpacker unpacker(updateSource, QStringLiteral("."), QStringLiteral("./backup"));
+    TinyTarUnpacker unpacker(updateSource, updateTargetDirectory(), updateBackupDirectory());
     if (unpacker.unpack())
         bootstrap();
 }

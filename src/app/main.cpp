@@ -7,6 +7,9 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     prepareProcess();
+    // Nothing starts on a directory that an interrupted update left half changed.
+    if (!recoverInterruptedUpdate())
+        return 0;
 
     LocalCashServer server;
     server.setAuthArgument(authArgument(QCoreApplication::arguments()));

@@ -1,7 +1,9 @@
 #include "startup.h"
 
 #include "app/programfile.h"
+#include "app/updatepaths.h"
 #include "log/log.h"
+#include "update/tinytarunpacker.h"
 
 #include <QCoreApplication>
 
@@ -40,6 +42,16 @@ void prepareProcess()
         QStringLiteral("LocalCashServer app started Ver : %1 (%2)")
             .arg(QCoreApplication::applicationVersion())
             .arg(QLatin1String(__DATE__)));
+}
+
+bool recoverInterruptedUpdate()
+{
+    if (recoverInstallation(updateTargetDirectory(), updateBackupDirectory()))
+        return true;
+    Log::write(Log::Critical, QStringLiteral("main"),
+        QCoreApplication::translate("LocalCashServer",
+            "Прерванная установка обновления не отменена: касса не запускается."));
+    return false;
 }
 
 QString authArgument(const QStringList &arguments)

@@ -13,6 +13,11 @@ QString applicationVersionText();
 // the current directory as it was.
 void prepareProcess();
 
+// Brings the program's directory back from an update that a kill or a power cut interrupted, or
+// finishes one that was complete, before anything starts on it; the log says what was done.
+// False when the directory could not be brought back: then the cash application must not start.
+[[nodiscard]] bool recoverInterruptedUpdate();
+
 // The last argument after the program path that begins with "auth=" (any letter case), whole and
 // as typed; empty when there is none.
 QString authArgument(const QStringList &arguments);

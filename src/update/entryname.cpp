@@ -1,12 +1,6 @@
 #include "entryname.h"
 
-#include <QDir>
-#include <QFileInfo>
-
 namespace {
-
-// Like the kernel's limit on links followed in one lookup: a longer chain is taken for a loop.
-constexpr int maxLinkDepth = 40;
 
 bool isSeparator(QChar c)
 {
@@ -58,41 +52,6 @@ bool isAcceptableComponent(const QString &component)
         && !component.endsWith(QLatin1Char(' ')) && !isDeviceName(component);
 }
 
-QString joined(const QString &directory, const QString &name)
-{
-    return directory.endsWith(QLatin1Char('/')) ? directory + name
-                                                : directory + QLatin1Char('/') + name;
-}
-
-bool isWithin(const QString &path, const QString &root)
-{
-    if (path.isEmpty())
-        return false;
-    // Against the root plus a separator: "/opt/app-x" is not within "/opt/app".
-    return path == root || path.startsWith(joined(root, QString()));
-}
-
-// Where an absolute path leads once every link on it is followed; empty when that cannot be
-// told (a link loop, a link whose target cannot be read).
-QString resolvedLocation(const QString &path, int depth = 0)
-{
-    if (depth > maxLinkDepth)
-        return QString();
-    const QFileInfo info(path);
-    if (info.exists())
-        return info.canonicalFilePath();
-    if (info.isSymbolicLink() || info.isJunction()) {
-        // A dangling link: writing to it would create its target.
-        const QString target = info.symLinkTarget();
-        return target.isEmpty() ? QString() : resolvedLocation(target, depth + 1);
-    }
-    const QString parent = info.absolutePath();
-    if (parent == info.absoluteFilePath())
-        return parent;
-    const QString resolvedParent = resolvedLocation(parent, depth);
-    return resolvedParent.isEmpty() ? QString() : joined(resolvedParent, info.fileName());
-}
-
 } // namespace
 
 bool isAcceptableEntryName(const QString &name, bool isDirectory)
@@ -107,6 +66,7 @@ bool isAcceptableEntryName(const QString &name, bool isDirectory)
     }
 
     bool namesSomething = false;
+    bool endsInDirectory = false;
     qsizetype start = 0;
     while (start <= name.size()) {
         qsizetype stop = start;
@@ -114,56 +74,13 @@ bool isAcceptableEntryName(const QString &name, bool isDirectory)
             ++stop;
         const QString component = name.mid(start, stop - start);
         start = stop + 1;
-        if (component.isEmpty() || component == QLatin1String("."))
+        endsInDirectory = component.isEmpty() || component == QLatin1String(".");
+        if (endsInDirectory)
             continue;
         if (component == QLatin1String("..") || !isAcceptableComponent(component))
             return false;
         namesSomething = true;
     }
-    return namesSomething || isDirectory;
-}
-
-bool staysWithinTree(const QString &root, const QString &name)
-{
-    return TreeBoundary(root).contains(name);
-}
-
-TreeBoundary::TreeBoundary(const QString &root)
-    : rootPath(QDir(root).absolutePath()), rootLocation(resolvedLocation(rootPath))
-{
-}
-
-bool TreeBoundary::contains(const QString &name)
-{
-    if (rootLocation.isEmpty())
-        return false;
-
-    // Only this platform's separators matter here: the links are on this file system.
-    const QString relative = QDir::fromNativeSeparators(name);
-    QString path = rootPath;
-    qsizetype start = 0;
-    while (start < relative.size()) {
-        qsizetype stop = relative.indexOf(QLatin1Char('/'), start);
-        if (stop < 0)
-            stop = relative.size();
-        const QString component = relative.mid(start, stop - start);
-        start = stop + 1;
-        if (component.isEmpty() || component == QLatin1String("."))
-            continue;
-        if (!path.endsWith(QLatin1Char('/')))
-            path += QLatin1Char('/');
-        path += component;
-        if (plainPaths.contains(path))
-            continue;
-        const QFileInfo info(path);
-        if (info.isSymbolicLink() || info.isJunction()) {
-            if (!isWithin(resolvedLocation(path), rootLocation))
-                return false;
-        } else if (info.exists()) {
-            plainPaths.insert(path);
-        } else {
-            break; // nothing below a missing component exists either
-        }
-    }
-    return true;
+    // "a/" and "a/." name a directory, which no file can be written as.
+    return isDirectory || (namesSomething && !endsInDirectory);
 }

@@ -1,4 +1,5 @@
 #include "flushlist.h"
+#include "windowsmessage_p.h"
 
 #include <QDir>
 #include <QSet>
@@ -12,14 +13,7 @@ namespace {
 
 QString systemError(const char *call, const QString &path, DWORD error)
 {
-    wchar_t *text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    const QString message =
-        length ? QString::fromWCharArray(text, int(length)).trimmed() : QString::number(error);
-    LocalFree(text);
-    return QStringLiteral("%1('%2'): %3").arg(QLatin1String(call), path, message);
+    return QStringLiteral("%1('%2'): %3").arg(QLatin1String(call), path, windowsMessage(error));
 }
 
 // Opens path for writing (a directory needs FILE_FLAG_BACKUP_SEMANTICS) and flushes it.

@@ -1,24 +1,22 @@
 #include "tinytarunpacker.h"
 #include "tinytarunpacker_p.h"
 
-#include "entryname.h"
-#include "inflatearchive.h"
 #include "log/log.h"
+#include "packagebytes.h"
+#include "packageverifier.h"
 #include "pathkey.h"
-#include "tarstream.h"
-#include "tinytarheader.h"
 
 #include <QDataStream>
 #include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
-
 namespace {
+
+const QString unpackWhere = QStringLiteral("TinyTarUnpackerPrivate::unpack");
 
 void report(Log::Level level, const QString &text)
 {
-    Log::write(level, QStringLiteral("TinyTarUnpackerPrivate::unpack"), text);
+    Log::write(level, unpackWhere, text);
 }
 
 // Progress lines come once or twice a file; below the log's threshold their text is not built.
@@ -32,35 +30,66 @@ QString number(int value)
     return QString::number(value);
 }
 
-// The owner, group and other bits of a file's mode (none when it does not exist). Asked one by
-// one, since the permissions of the current user would cost the system three more calls a file
-// and set nothing a file's mode does not already say.
-QFile::Permissions modeBits(const QFileInfo &info)
+// A new file gets the execute bits its header asks for, so that an update can bring a new
+// program; a replaced file keeps the permissions of the one it replaces.
+int executeBits(quint32 mode)
 {
-    static const QFile::Permission bits[] = { QFile::ReadOwner, QFile::WriteOwner, QFile::ExeOwner,
-        QFile::ReadGroup, QFile::WriteGroup, QFile::ExeGroup, QFile::ReadOther, QFile::WriteOther,
-        QFile::ExeOther };
-    QFile::Permissions permissions;
-    for (const QFile::Permission bit : bits) {
-        if (info.permission(bit))
-            permissions |= bit;
-    }
-    return permissions;
+    return int(mode & 0111);
 }
 
-// A replaced file keeps its permissions, as it would when overwritten in place; a new file gets
-// the execute bits its header asks for, so that an update can bring a new program.
-QFile::Permissions executeBits(quint32 mode)
+// Entries that touch the same paths other than as a directory above one another, or as two
+// copies of one file, must each find the other's work done on the disk: the later one starts a
+// new group, begun once the group before it is in place.
+class GroupSplitter
 {
-    QFile::Permissions permissions;
-    if (mode & 0100)
-        permissions |= QFile::ExeOwner | QFile::ExeUser;
-    if (mode & 0010)
-        permissions |= QFile::ExeGroup;
-    if (mode & 0001)
-        permissions |= QFile::ExeOther;
-    return permissions;
-}
+public:
+    // sameFile: the target path of an earlier copy of the same file in the group, if any.
+    bool conflicts(const QStringList &paths, bool isDirectory, const QString &sameFile) const
+    {
+        for (const QString &path : paths) {
+            if (files.contains(path) && path != sameFile)
+                return true;
+            // A file may not stand where the group makes or fills a directory.
+            if (!isDirectory && (directories.contains(path) || above.contains(path)))
+                return true;
+            // Nor may anything be below a file of the group.
+            for (QString up = parentOf(path); !up.isEmpty(); up = parentOf(up)) {
+                if (files.contains(up))
+                    return true;
+            }
+        }
+        return false;
+    }
+
+    void add(const QStringList &paths, bool isDirectory)
+    {
+        for (const QString &path : paths) {
+            (isDirectory ? directories : files).insert(path);
+            for (QString up = parentOf(path); !up.isEmpty() && !above.contains(up);
+                 up = parentOf(up)) {
+                above.insert(up);
+            }
+        }
+    }
+
+    void clear()
+    {
+        files.clear();
+        directories.clear();
+        above.clear();
+    }
+
+private:
+    static QString parentOf(const QString &path)
+    {
+        const int slash = int(path.lastIndexOf(QLatin1Char('/')));
+        return slash <= 0 ? QString() : path.left(slash);
+    }
+
+    QSet<QString> files;
+    QSet<QString> directories;
+    QSet<QString> above; // every directory above the paths of both
+};
 
 } // namespace
 
@@ -77,21 +106,77 @@ bool TinyTarUnpacker::unpack()
     return d->unpack();
 }
 
+bool recoverInstallation(const QString &target, const QString &backup)
+{
+    const QString where = QStringLiteral("TinyTarUnpackerPrivate::recover");
+    InstallJournal journal(target, backup);
+    if (!journal.exists())
+        return true;
+    if (!journal.load()) {
+        Log::write(Log::Error, where,
+            TinyTarUnpackerPrivate::tr("Журнал установки '%1' не прочитан: %2")
+                .arg(journal.path(), journal.errorString()));
+        return false;
+    }
+    if (journal.isComplete()) {
+        // Complete, but a kill came before the old versions set aside were removed.
+        if (!journal.finish() || !journal.discard()) {
+            Log::write(Log::Error, where,
+                TinyTarUnpackerPrivate::tr("Не удалось завершить установку по журналу '%1': %2")
+                    .arg(journal.path(), journal.errorString()));
+            return false;
+        }
+        Log::write(Log::Notice, where,
+            TinyTarUnpackerPrivate::tr(
+                "Прерванная установка пакета обновления '%1' была завершена; журнал '%2' закрыт.")
+                .arg(journal.package(), journal.path()));
+        return true;
+    }
+    Log::write(Log::Warning, where,
+        TinyTarUnpackerPrivate::tr("Обнаружена прерванная установка пакета обновления '%1' (журнал "
+                                   "'%2'); изменения отменяются.")
+            .arg(journal.package(), journal.path()));
+    // The tree brought back reaches the disk before the journal that could bring it back goes.
+    const bool undone = journal.undo();
+    FlushList flush;
+    for (const QString &root : { target, backup }) {
+        if (QFileInfo(root).isDir())
+            flush.addDirectory(QFileInfo(root).absoluteFilePath());
+    }
+    QString flushError;
+    if (undone && !flush.flush(&flushError)) {
+        Log::write(Log::Warning, where,
+            TinyTarUnpackerPrivate::tr("Не удалось сбросить на диск установленные файлы: %1")
+                .arg(flushError));
+    }
+    if (!undone || !journal.discard()) {
+        Log::write(Log::Error, where,
+            TinyTarUnpackerPrivate::tr("Не удалось отменить прерванную установку: %1. Журнал '%2' "
+                                       "оставлен.")
+                .arg(journal.errorString(), journal.path()));
+        return false;
+    }
+    Log::write(Log::Warning, where,
+        TinyTarUnpackerPrivate::tr(
+            "Прерванная установка отменена: файлы возвращены в состояние до обновления."));
+    return true;
+}
+
 TinyTarUnpackerPrivate::TinyTarUnpackerPrivate(
     const QString &source, const QString &target, const QString &backup)
-    : source(source), target(target), backup(backup)
+    : source(source), target(target), backup(backup), journal(target, backup)
 {
 }
 
 bool TinyTarUnpackerPrivate::unpack()
 {
-    const bool installed = install();
-    // Whatever the outcome, what was installed is to survive a power cut as it stands.
+    const bool installed = unpackPackage();
+    // Whatever the outcome, what it left is to survive a power cut as it stands.
     flushWritten();
     return installed;
 }
 
-bool TinyTarUnpackerPrivate::install()
+bool TinyTarUnpackerPrivate::unpackPackage()
 {
     report(Log::Info, tr("Распаковка архива '%1' в '%2'...").arg(source, target));
 
@@ -105,85 +190,220 @@ bool TinyTarUnpackerPrivate::install()
         addCreatedPath(QDir(backup).absolutePath(), QDir(backup));
         backupsOn = true;
     }
+    // An installation cut short before this one is undone first: its backups are the versions
+    // from before it, which this one must not take for the current ones.
+    if (!recoverInstallation(target, backup))
+        return false;
 
-    QFile package(source);
-    if (!package.open(QIODevice::ReadOnly)) {
+    // Reading the package is one step, and everything after works on its bytes alone.
+    PackageBytes package;
+    const PackageBytes::Result read = package.read(source);
+    if (read == PackageBytes::CannotOpen) {
         report(Log::Warning,
             tr("Не удалось открыть файл обновления '%1': (%2) %3")
                 .arg(source, number(package.error()), package.errorString()));
         return false;
     }
-    const QByteArray archive = inflateArchive(package.readAll());
-    package.close();
-
-    // A package that is not compressed, is corrupt or holds nothing has no line of its own.
-    TarStream tar(archive);
-    if (tar.atEnd())
+    if (read != PackageBytes::Read) {
+        report(Log::Error, PackageVerifier::unreadableMessage(source, read, package.fileSize()));
         return false;
-
-    targetDir = QDir(target);
-    backupDir = QDir(backup);
-    targetBoundary.emplace(target);
-    if (backupsOn)
-        backupBoundary.emplace(backup);
-    return unpackEntries(tar);
-}
-
-bool TinyTarUnpackerPrivate::unpackEntries(TarStream &tar)
-{
-    TinyTarHeader header;
-    const auto readHeader = [&tar, &header] {
-        const char *record = nullptr;
-        const int size = tar.next(&record);
-        return header.read(record, size);
-    };
-    forever {
-        if (!readHeader())
-            return false;
-        // Complete only with a second end record right after the first.
-        if (header.isEnd())
-            return readHeader() && header.isEnd();
-
-        if (!isContained(header)) {
-            report(Log::Error,
-                tr("Недопустимое имя файла в пакете обновления: '%1'.").arg(header.name()));
-            return false;
-        }
-        const QString targetPath = targetDir.absoluteFilePath(header.name());
-        const QString backupPath =
-            backupsOn ? backupDir.absoluteFilePath(header.name()) : QString();
-        const bool installed = header.isDirectory()
-            ? unpackDirectory(targetPath, backupPath)
-            : unpackFile(tar, header, targetPath, backupPath);
-        if (!installed)
-            return false;
-        // Without end records the package is incomplete, even when every entry was installed.
-        if (tar.atEnd())
-            return false;
     }
+
+    // Nothing is written before the whole package has proved sound and fits the disk.
+    PackageVerifier verifier(target, backupsOn ? backup : QString());
+    if (!verifier.verify(package.bytes())) {
+        report(Log::Error, verifier.message(source));
+        return false;
+    }
+    return install(verifier.entries());
 }
 
-bool TinyTarUnpackerPrivate::isContained(const TinyTarHeader &header)
+bool TinyTarUnpackerPrivate::install(const QList<TarWalker::Entry> &entries)
 {
-    const QString name = header.name();
-    return isAcceptableEntryName(name, header.isDirectory()) && targetBoundary->contains(name)
-        && (!backupsOn || backupBoundary->contains(name));
+    // Made absolute once: each path below is then a mere join, with no look at the current
+    // directory.
+    targetDir = QDir(QDir(target).absolutePath());
+    backupDir = QDir(QDir(backup).absolutePath());
+    targetTree.emplace(target);
+    if (backupsOn)
+        backupTree.emplace(backup);
+    journal.start(source);
+
+    GroupSplitter splitter;
+    QSet<QString> groupFiles;
+    QSet<QString> earlierFiles;
+    QList<TarWalker::Entry> group;
+    for (const TarWalker::Entry &entry : entries) {
+        const QString name = entry.name();
+        const QString key = filePathKey(name);
+        const bool repeated =
+            !entry.isDirectory() && (groupFiles.contains(key) || earlierFiles.contains(key));
+        QStringList paths { filePathKey(targetDir.absoluteFilePath(name)) };
+        // A file written already is never backed up again.
+        if (backupsOn && !repeated)
+            paths << filePathKey(backupDir.absoluteFilePath(name));
+        const QString sameFile = groupFiles.contains(key) ? paths.first() : QString();
+        if (!group.isEmpty() && splitter.conflicts(paths, entry.isDirectory(), sameFile)) {
+            if (!installGroup(group))
+                return false;
+            group.clear();
+            splitter.clear();
+            earlierFiles.unite(groupFiles);
+            groupFiles.clear();
+        }
+        splitter.add(paths, entry.isDirectory());
+        if (!entry.isDirectory())
+            groupFiles.insert(key);
+        group << entry;
+    }
+    if (!group.isEmpty() && !installGroup(group))
+        return false;
+    if (!journal.isWritten())
+        return true;
+
+    // Everything is in place: once that is on the disk, the journal may say so.
+    flushWritten();
+    if (!journal.markComplete()) {
+        report(Log::Error,
+            tr("Не удалось записать журнал установки '%1': %2")
+                .arg(journal.path(), journal.errorString()));
+        return abandon();
+    }
+    // Complete: what is left to do can be finished by the next start as well.
+    if (!journal.finish() || !journal.discard()) {
+        report(Log::Warning,
+            tr("Не удалось убрать отложенные старые файлы: %1. Это сделает следующий запуск.")
+                .arg(journal.errorString()));
+    }
+    return true;
 }
 
-bool TinyTarUnpackerPrivate::unpackDirectory(const QString &targetPath, const QString &backupPath)
+QList<TinyTarUnpackerPrivate::Step> TinyTarUnpackerPrivate::plan(
+    const QList<TarWalker::Entry> &group)
 {
+    // Within a group no entry changes what another one finds, except that directories made by
+    // earlier entries exist for later ones.
+    QSet<QString> made;
+    const auto exists = [&made](ConfinedTree &tree, const QString &path, const QString &side) {
+        return made.contains(side + filePathKey(path))
+            || tree.status(path).kind != ConfinedTree::Missing;
+    };
+    const auto makes = [&](ConfinedTree &tree, const QString &name, bool inBackup) {
+        const QString side = inBackup ? QStringLiteral("b:") : QStringLiteral("t:");
+        const QStringList parts = QDir::cleanPath(QDir::fromNativeSeparators(name))
+                                      .split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        QString path;
+        bool missing = !exists(tree, QString(), side);
+        if (missing)
+            journal.addDirectory(inBackup, QString());
+        for (const QString &part : parts) {
+            if (part == QLatin1String("."))
+                continue;
+            path = path.isEmpty() ? part : path + QLatin1Char('/') + part;
+            missing = missing || !exists(tree, path, side);
+            if (missing) {
+                journal.addDirectory(inBackup, path);
+                made.insert(side + filePathKey(path));
+            }
+        }
+    };
+
+    QList<Step> steps;
+    QSet<QString> groupFiles;
+    for (const TarWalker::Entry &entry : group) {
+        const QString name = entry.name();
+        Step step;
+        if (entry.isDirectory()) {
+            step.makeTwin = backupsOn && exists(*targetTree, name, QStringLiteral("t:"));
+            if (step.makeTwin)
+                makes(*backupTree, name, true);
+            makes(*targetTree, name, false);
+            steps << step;
+            continue;
+        }
+        const QString key = filePathKey(name);
+        bool backupExisted = false;
+        if (groupFiles.contains(key)) {
+            step.mode = InstallJournal::Rewritten;
+        } else if (targetTree->status(name).kind == ConfinedTree::Missing) {
+            step.mode = InstallJournal::NewFile;
+        } else if (backupsOn && !writtenFiles.contains(key)) {
+            step.mode = InstallJournal::BackedUp;
+            backupExisted = backupTree->status(name).kind != ConfinedTree::Missing;
+        } else {
+            step.mode = InstallJournal::SetAside;
+        }
+        groupFiles.insert(key);
+        journal.addFile(step.mode, backupExisted, name);
+        steps << step;
+    }
+    return steps;
+}
+
+bool TinyTarUnpackerPrivate::installGroup(const QList<TarWalker::Entry> &group)
+{
+    const QList<Step> steps = plan(group);
+    // Nothing of the group is touched before the journal says how to undo it.
+    if (!journal.writeGroup()) {
+        report(Log::Error,
+            tr("Не удалось записать журнал установки '%1': %2")
+                .arg(journal.path(), journal.errorString()));
+        return abandon();
+    }
+    written.clear();
+    for (int i = 0; i < group.size(); ++i) {
+        const TarWalker::Entry &entry = group.at(i);
+        const bool done = entry.isDirectory() ? unpackDirectory(entry, steps.at(i))
+                                              : unpackFile(entry, steps.at(i));
+        if (!done)
+            return abandon();
+    }
+    // The new files reach the disk under their temporary names before any takes a real one, so
+    // that no real name ever stands for a file cut short.
+    flushWritten();
+    if (!putInPlace())
+        return abandon();
+    flushWritten();
+    return true;
+}
+
+bool TinyTarUnpackerPrivate::refuse(const TarWalker::Entry &entry)
+{
+    report(Log::Error, tr("Недопустимое имя файла в пакете обновления: '%1'.").arg(entry.name()));
+    return false;
+}
+
+void TinyTarUnpackerPrivate::closeDirectories()
+{
+    // Each entry opens its paths afresh: a directory swapped for a link since the entry before
+    // is refused.
+    targetTree->closeDirectories();
+    if (backupTree)
+        backupTree->closeDirectories();
+}
+
+bool TinyTarUnpackerPrivate::unpackDirectory(const TarWalker::Entry &entry, const Step &step)
+{
+    closeDirectories();
+    const QString name = entry.name();
+    const QString targetPath = targetDir.absoluteFilePath(name);
     if (progressLogged())
         report(Log::Info, tr("Создание пути '%1'").arg(targetPath));
 
     // Only a directory that was there before gets a twin in the backup tree.
-    if (backupsOn && QFile::exists(targetPath)) {
-        if (!QDir().mkpath(backupPath)) {
+    if (step.makeTwin) {
+        const QString backupPath = backupDir.absoluteFilePath(name);
+        if (!backupTree->makePath(name)) {
+            if (backupTree->error().blocked)
+                return refuse(entry);
             report(Log::Warning, tr("Не удалось создать путь '%1'").arg(backupPath));
             return false;
         }
         addCreatedPath(backupPath, backupDir);
     }
-    if (!QDir().mkpath(targetPath)) {
+    if (!targetTree->makePath(name)) {
+        if (targetTree->error().blocked)
+            return refuse(entry);
         report(Log::Warning, tr("Не удалось создать путь '%1'").arg(targetPath));
         return false;
     }
@@ -191,95 +411,172 @@ bool TinyTarUnpackerPrivate::unpackDirectory(const QString &targetPath, const QS
     return true;
 }
 
-bool TinyTarUnpackerPrivate::unpackFile(TarStream &tar, const TinyTarHeader &header,
-    const QString &targetPath, const QString &backupPath)
+bool TinyTarUnpackerPrivate::unpackFile(const TarWalker::Entry &entry, const Step &step)
 {
-    const quint64 size = header.size();
-    const QFileInfo previous(targetPath);
-    const bool replaced = previous.exists();
-    const QFile::Permissions previousPermissions =
-        replaced ? modeBits(previous) : QFile::Permissions();
-    // A file this package wrote already (a duplicate entry, or another spelling of its name) is
-    // overwritten in place: backing it up again would delete the backup of the version that was
-    // installed before, which is what the backup tree is for.
-    const QString key = backupsOn ? filePathKey(header.name()) : QString();
-    if (backupsOn && replaced && !writtenFiles.contains(key))
-        moveToBackup(targetPath, backupPath);
+    closeDirectories();
+    const QString name = entry.name();
+    const QString targetPath = targetDir.absoluteFilePath(name);
+    const QString fresh = InstallJournal::newName(name, journal.id());
+    // A second copy of a file keeps what the first was given; a new file finds nothing.
+    const ConfinedTree::Status previous = step.mode == InstallJournal::NewFile
+        ? ConfinedTree::Status()
+        : targetTree->status(step.mode == InstallJournal::Rewritten ? fresh : name);
+    if (previous.kind == ConfinedTree::Blocked)
+        return refuse(entry);
+
+    // The version there before leaves its name: into the backup tree, or else aside, to be
+    // removed once the installation is complete. Until then it can always come back.
+    bool left = step.mode == InstallJournal::NewFile || step.mode == InstallJournal::Rewritten;
+    if (step.mode == InstallJournal::BackedUp) {
+        if (!moveToBackup(name, targetPath, backupDir.absoluteFilePath(name), previous))
+            return refuse(entry);
+        left = targetTree->status(name).kind == ConfinedTree::Missing;
+    }
+    ConfinedTree::Error openError;
+    if (!left) {
+        if (previous.kind == ConfinedTree::Directory)
+            openError = ConfinedTree::directoryError();
+        else if (targetTree->moveTo(
+                     name, *targetTree, InstallJournal::asideName(name, journal.id())))
+            left = true;
+        else
+            openError = targetTree->error();
+    }
 
     if (progressLogged())
         report(Log::Info, tr("Распаковка файла '%1'").arg(targetPath));
-    QFile file(targetPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (step.mode == InstallJournal::Rewritten && !targetTree->remove(fresh))
+        openError = targetTree->error();
+    const bool replaced =
+        step.mode != InstallJournal::NewFile && previous.kind == ConfinedTree::File;
+    bool writing = false;
+    if (openError.code == 0
+        && !targetTree->createFile(fresh, entry.data, entry.dataSize,
+            replaced ? previous.permissions : -1, replaced ? 0 : executeBits(entry.header.mode()),
+            false, &writing)) {
+        openError = targetTree->error();
+    }
+    if (openError.blocked)
+        return refuse(entry);
+    if (openError.code != 0 && !writing) {
         report(Log::Error,
             tr("Не удалось открыть файл '%1': (%2) %3")
-                .arg(targetPath, number(file.error()), file.errorString()));
+                .arg(targetPath, number(QFile::OpenError), openError.text));
         return false;
     }
-    if (backupsOn)
-        writtenFiles.insert(key);
-    toFlush.addFile(targetPath);
-    // Where permissions cannot be set they stay as created; the content is what matters. Most
-    // new files want no more than they were created with, which needs no call at all.
-    if (replaced)
-        file.setPermissions(previousPermissions);
-    else if (const QFile::Permissions extra = executeBits(header.mode()))
-        file.setPermissions(file.permissions() | extra);
-    if (size == 0) {
-        file.close();
-        return true;
-    }
-
-    QDataStream out(&file);
-    quint64 remaining = size;
-    while (remaining > 0 && out.status() == QDataStream::Ok) {
-        const char *record = nullptr;
-        const int read = tar.next(&record);
-        const int wanted = int(std::min<quint64>(remaining, TinyTarHeader::recordSize));
-        const int usable = qBound(0, read, wanted);
-        if (usable > 0)
-            out.writeRawData(record, usable);
-        // The package ends inside this file: nothing is written beyond what it holds, so a
-        // forged size cannot fill the disk; the missing end records fail the installation.
-        if (usable < wanted)
-            break;
-        remaining -= quint64(usable);
-    }
-    // The last blocks may still sit in the file's buffer; a full disk shows only when they leave.
-    if (out.status() == QDataStream::Ok && !file.flush())
-        out.setStatus(QDataStream::WriteFailed);
-    if (out.status() != QDataStream::Ok) {
+    if (openError.code != 0) {
         report(Log::Error,
-            tr("Ошибка записи файла '%1' (статус %2).").arg(targetPath, number(out.status())));
+            tr("Ошибка записи файла '%1' (статус %2).")
+                .arg(targetPath, number(QDataStream::WriteFailed)));
         return false;
     }
-    file.close();
+    writtenFiles.insert(filePathKey(name));
+    toFlush.addFile(targetTree->absolutePath(fresh));
+    if (step.mode != InstallJournal::Rewritten)
+        written << name;
     return true;
 }
 
-void TinyTarUnpackerPrivate::moveToBackup(const QString &targetPath, const QString &backupPath)
+// False only when a link stands on the way into the backup tree.
+bool TinyTarUnpackerPrivate::moveToBackup(const QString &name, const QString &targetPath,
+    const QString &backupPath, const ConfinedTree::Status &previous)
 {
     if (progressLogged())
         report(Log::Info, tr("Создание резервной копии файла '%1'").arg(targetPath));
 
-    // Only the most recent backup of a file is kept.
-    QFile previous(backupPath);
-    if (previous.exists() && !previous.remove()) {
-        report(Log::Warning,
-            tr("Не удалось удалить предыдущую резервную копию '%1': (%2) %3")
-                .arg(backupPath, number(previous.error()), previous.errorString()));
+    // Only the most recent backup of a file is kept: the one from before is set aside, and
+    // removed once the installation is complete.
+    const ConfinedTree::Kind earlier = backupTree->status(name).kind;
+    if (earlier == ConfinedTree::Blocked)
+        return false;
+    if (earlier != ConfinedTree::Missing) {
+        const bool setAside = earlier != ConfinedTree::Directory
+            && backupTree->moveTo(
+                name, *backupTree, InstallJournal::previousName(name, journal.id()));
+        if (!setAside) {
+            const ConfinedTree::Error error = earlier == ConfinedTree::Directory
+                ? ConfinedTree::directoryError()
+                : backupTree->error();
+            report(Log::Warning,
+                tr("Не удалось удалить предыдущую резервную копию '%1': (%2) %3")
+                    .arg(backupPath, number(QFile::RemoveError), error.text));
+        }
     }
-    // A failed move is not fatal: the file is then overwritten without a backup.
-    QFile current(targetPath);
-    if (!current.rename(backupPath)) {
-        report(Log::Warning,
-            tr("Не удалось создать резервную копию файла '%1' в '%2': (%3) %4")
-                .arg(targetPath, backupPath, number(current.error()), current.errorString()));
-        return;
+    // A failed move is not fatal: the file is then replaced without a backup.
+    if (targetTree->moveTo(name, *backupTree, name)) {
+        toFlush.addDirectory(QFileInfo(backupPath).absolutePath());
+        toFlush.addDirectory(QFileInfo(targetPath).absolutePath());
+        return true;
     }
-    // A rename, since the supervisor's backup tree lies inside the target on the same volume:
-    // the file's data is on disk already, only the two directories changed.
-    toFlush.addDirectory(QFileInfo(backupPath).absolutePath());
-    toFlush.addDirectory(QFileInfo(targetPath).absolutePath());
+    ConfinedTree::Error error = targetTree->error();
+    if (error.crossDevice && previous.kind == ConfinedTree::File) {
+        // On another file system the backup is a copy, which takes the backup's name only once
+        // the original is set aside: a backup path is never half written.
+        const QString copy = InstallJournal::copyName(name, journal.id());
+        QByteArray content;
+        if (targetTree->readFile(name, &content, maxInflatedArchiveSize)
+            && backupTree->createFile(
+                copy, content.constData(), content.size(), previous.permissions, 0, false)
+            && targetTree->moveTo(name, *targetTree, InstallJournal::asideName(name, journal.id()))
+            && backupTree->moveTo(copy, *backupTree, name)) {
+            toFlush.addFile(backupTree->absolutePath(name));
+            return true;
+        }
+        error = targetTree->error().code != 0 ? targetTree->error() : backupTree->error();
+    }
+    if (error.blocked)
+        return false;
+    report(Log::Warning,
+        tr("Не удалось создать резервную копию файла '%1' в '%2': (%3) %4")
+            .arg(targetPath, backupPath, number(QFile::RenameError), error.text));
+    return true;
+}
+
+bool TinyTarUnpackerPrivate::putInPlace()
+{
+    for (const QString &name : std::as_const(written)) {
+        closeDirectories();
+        const QString fresh = InstallJournal::newName(name, journal.id());
+        if (!targetTree->moveTo(fresh, *targetTree, name)) {
+            if (targetTree->error().blocked) {
+                report(
+                    Log::Error, tr("Недопустимое имя файла в пакете обновления: '%1'.").arg(name));
+                return false;
+            }
+            report(Log::Error,
+                tr("Не удалось переименовать '%1' в '%2': %3")
+                    .arg(targetTree->absolutePath(fresh), targetDir.absoluteFilePath(name),
+                        targetTree->error().text));
+            return false;
+        }
+        toFlush.addDirectory(QFileInfo(targetTree->absolutePath(name)).absolutePath());
+    }
+    return true;
+}
+
+bool TinyTarUnpackerPrivate::abandon()
+{
+    // What was written so far is flushed while it is all still there (on Windows each file is
+    // flushed by name), then undone from the disk's own state, as a start after a kill would.
+    flushWritten();
+    if (QFileInfo(target).isDir())
+        toFlush.addDirectory(QFileInfo(target).absoluteFilePath());
+    bool undone = journal.undo();
+    if (undone) {
+        flushWritten();
+        undone = journal.discard();
+    }
+    if (undone) {
+        report(Log::Warning,
+            tr("Установка прервана, изменения отменены: файлы возвращены в состояние до "
+               "обновления."));
+    } else {
+        report(Log::Error,
+            tr("Не удалось отменить изменения установки: %1. Журнал '%2' оставлен для "
+               "восстановления при следующем запуске.")
+                .arg(journal.errorString(), journal.path()));
+    }
+    return false;
 }
 
 // path and every directory above it up to root (and root's own parent): mkpath may have created
@@ -302,6 +599,9 @@ void TinyTarUnpackerPrivate::addCreatedPath(const QString &path, const QDir &roo
 void TinyTarUnpackerPrivate::flushWritten()
 {
     QString error;
-    if (!toFlush.flush(&error))
+    // A failed flush leaves the files in place; it is reported once.
+    if (!toFlush.flush(&error) && !flushFailed) {
+        flushFailed = true;
         report(Log::Warning, tr("Не удалось сбросить на диск установленные файлы: %1").arg(error));
+    }
 }

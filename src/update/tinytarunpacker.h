@@ -28,4 +28,10 @@ private:
     const std::unique_ptr<TinyTarUnpackerPrivate> d;
 };
 
+// Brings back the tree of an installation into target that a kill or a power cut interrupted,
+// from the journal it left beside backup (without backups, beside target), or finishes one that
+// was complete, and logs what it did. True when there was nothing to do or it is done; false when
+// the tree could not be brought back, and the journal stays for the next try.
+[[nodiscard]] bool recoverInstallation(const QString &target, const QString &backup);
+
 #endif // TINYTARUNPACKER_H

@@ -1,18 +1,19 @@
 #ifndef TINYTARUNPACKER_P_H
 #define TINYTARUNPACKER_P_H
 
-#include "entryname.h"
+#include "confinedtree.h"
 #include "flushlist.h"
+#include "installjournal.h"
+#include "tarwalker.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
-
-class TarStream;
-class TinyTarHeader;
 
 class TinyTarUnpackerPrivate
 {
@@ -28,24 +29,39 @@ public:
     const QString backup; // empty: no backups
 
 private:
-    bool install();
-    bool unpackEntries(TarStream &tar);
-    bool isContained(const TinyTarHeader &header);
-    bool unpackDirectory(const QString &targetPath, const QString &backupPath);
-    bool unpackFile(TarStream &tar, const TinyTarHeader &header, const QString &targetPath,
-        const QString &backupPath);
-    void moveToBackup(const QString &targetPath, const QString &backupPath);
+    // What one entry of a group does, fixed (and journaled) before the group begins.
+    struct Step
+    {
+        InstallJournal::FileMode mode = InstallJournal::NewFile;
+        bool makeTwin = false; // a directory that existed gets its twin in the backup tree
+    };
+
+    bool unpackPackage();
+    bool install(const QList<TarWalker::Entry> &entries);
+    QList<Step> plan(const QList<TarWalker::Entry> &group);
+    bool installGroup(const QList<TarWalker::Entry> &group);
+    bool unpackDirectory(const TarWalker::Entry &entry, const Step &step);
+    bool unpackFile(const TarWalker::Entry &entry, const Step &step);
+    bool moveToBackup(const QString &name, const QString &targetPath, const QString &backupPath,
+        const ConfinedTree::Status &previous);
+    bool putInPlace();
+    bool refuse(const TarWalker::Entry &entry);
+    void closeDirectories();
+    bool abandon();
     void addCreatedPath(const QString &path, const QDir &root);
     void flushWritten();
 
     bool backupsOn = false;
-    // Keys (filePathKey of the entry name) of the files this installation has written so far.
-    QSet<QString> writtenFiles;
     QDir targetDir;
     QDir backupDir;
-    FlushList toFlush; // what must reach the disk before the program restarts into it
-    std::optional<TreeBoundary> targetBoundary;
-    std::optional<TreeBoundary> backupBoundary;
+    std::optional<ConfinedTree> targetTree;
+    std::optional<ConfinedTree> backupTree;
+    InstallJournal journal;
+    // Keys (filePathKey of the entry name) of the files this installation has written so far.
+    QSet<QString> writtenFiles;
+    QStringList written; // names of this group's new files, to be put in place
+    FlushList toFlush; // what must reach the disk before the next step relies on it
+    bool flushFailed = false;
 };
 
 #endif // TINYTARUNPACKER_P_H

@@ -24,6 +24,8 @@ private slots:
     void slowRestartLeavesOneCashApplication();
     void staleScriptCannotBeRemoved();
     void restartsInALoop();
+    void interruptedUpdateUndoneAtStart_data();
+    void interruptedUpdateUndoneAtStart();
 };
 
 namespace {
@@ -232,6 +234,54 @@ void tst_Update::restartsInALoop()
     for (const QString &name : logs) {
         const QStringList entries = logEntries(s.path(QStringLiteral("log/") + name));
         QVERIFY2(entries.filter(QStringLiteral("IPC init failed")).isEmpty(), qPrintable(name));
+    }
+}
+
+void tst_Update::interruptedUpdateUndoneAtStart_data()
+{
+    QTest::addColumn<QByteArray>("journal"); // backup.journal, as a kill left it
+    QTest::addColumn<bool>("starts"); // the cash application
+
+    // The old file set aside and the new one in place: undone, then the till starts.
+    QTest::newRow("undone") << QByteArray("localcashserver installation journal 1\nid 0badf00d\n"
+                                          "group\nfile aside 0 data.txt\n")
+                            << true;
+    QTest::newRow("not a journal") << QByteArray("something else\n") << false;
+}
+
+void tst_Update::interruptedUpdateUndoneAtStart()
+{
+    QFETCH(QByteArray, journal);
+    QFETCH(bool, starts);
+    SupervisorProcess s;
+    QVERIFY2(s.isValid(), qPrintable(s.errorString()));
+    QVERIFY(writeFile(s.path(QStringLiteral("data.txt")), "new"));
+    QVERIFY(writeFile(s.path(QStringLiteral(".data.txt.0badf00d.old")), "old"));
+    QVERIFY(writeFile(s.path(QStringLiteral("backup.journal")), journal));
+    QVERIFY(s.configure(QStringLiteral("[run *]\nexit 0\n"), 5));
+    QVERIFY(s.start());
+
+    const QString recover = QStringLiteral("TinyTarUnpackerPrivate::recover");
+    if (starts) {
+        QVERIFY2(s.waitForLog(appExit, 20000), qPrintable(s.log().join(QLatin1Char('\n'))));
+        VERIFY_IN_ORDER(s.log(),
+            QStringList({ QStringLiteral("EMRG; main; LocalCashServer app started*"),
+                QStringLiteral("WARN; %1; Обнаружена прерванная установка*").arg(recover),
+                QStringLiteral("WARN; %1; Прерванная установка отменена: файлы возвращены в "
+                               "состояние до обновления.")
+                    .arg(recover),
+                QStringLiteral("WARN; INIT:; ===*"), appExit }));
+        QCOMPARE(readFile(s.path(QStringLiteral("data.txt"))), QByteArray("old"));
+        QVERIFY(!QFile::exists(s.path(QStringLiteral("backup.journal"))));
+    } else {
+        QCOMPARE(s.waitForExit(20000), 0);
+        QCOMPARE(s.log().mid(1),
+            QStringList({ QStringLiteral("ERRR; %1; Журнал установки '%2' не прочитан: это не "
+                                         "журнал установки")
+                              .arg(recover, s.path(QStringLiteral("backup.journal"))),
+                QStringLiteral("CRIT; main; Прерванная установка обновления не отменена: касса "
+                               "не запускается.") }));
+        QCOMPARE(s.cashRuns(), 0);
     }
 }
 

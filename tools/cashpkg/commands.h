@@ -9,5 +9,6 @@ int runCheck(const QStringList &arguments);
 int runBuild(const QStringList &arguments);
 int runInstall(const QStringList &arguments);
 int runRollback(const QStringList &arguments);
+int runRecover(const QStringList &arguments);
 
 #endif // COMMANDS_H

@@ -26,7 +26,44 @@ void Console::error(const QString &text)
     write(stderr, QLatin1String("cashpkg: ") + text);
 }
 
-int Console::parse(QCommandLineParser &parser, const QStringList &arguments, int positionalCount)
+Console::InstallationOptions::InstallationOptions(
+    const QString &targetHelp, const QString &noBackupHelp)
+    : targetOption(QStringLiteral("target"), targetHelp, QStringLiteral("DIR")),
+      backupOption(QStringLiteral("backup"),
+          QStringLiteral("Its backup tree (default: DIR/backup, as the supervisor keeps it)."),
+          QStringLiteral("BACKUP")),
+      noBackupOption(QStringLiteral("no-backup"), noBackupHelp)
+{
+}
+
+void Console::InstallationOptions::addTo(QCommandLineParser &parser) const
+{
+    parser.addOptions({ targetOption, backupOption, noBackupOption });
+}
+
+int Console::InstallationOptions::resolve(const QCommandLineParser &parser, bool targetOptional)
+{
+    const bool backups = parser.isSet(backupOption);
+    const bool none = parser.isSet(noBackupOption);
+    QString problem;
+    if (!targetOptional && !parser.isSet(targetOption))
+        problem = QStringLiteral("missing --target DIR; see --help");
+    else if (backups && none)
+        problem = QStringLiteral("--backup and --no-backup exclude each other");
+    else if (!parser.isSet(targetOption) && (backups || none))
+        problem = QStringLiteral("--backup and --no-backup need --target");
+    if (!problem.isEmpty()) {
+        error(problem);
+        return UsageError;
+    }
+    target = parser.value(targetOption);
+    if (!target.isEmpty() && !none)
+        backup = backups ? parser.value(backupOption) : target + QLatin1String("/backup");
+    return -1;
+}
+
+int Console::parse(
+    QCommandLineParser &parser, const QStringList &arguments, int minimum, int maximum)
 {
     const QCommandLineOption help = parser.addHelpOption();
     if (!parser.parse(arguments)) {
@@ -40,9 +77,9 @@ int Console::parse(QCommandLineParser &parser, const QStringList &arguments, int
     }
     // The first positional argument is the command itself.
     const int given = int(parser.positionalArguments().size()) - 1;
-    if (given != positionalCount) {
-        error(given < positionalCount ? QStringLiteral("missing argument; see --help")
-                                      : QStringLiteral("too many arguments; see --help"));
+    if (given < minimum || given > (maximum < 0 ? minimum : maximum)) {
+        error(given < minimum ? QStringLiteral("missing argument; see --help")
+                              : QStringLiteral("too many arguments; see --help"));
         return UsageError;
     }
     return -1;

@@ -14,7 +14,8 @@ const char usage[] = "Usage: cashpkg COMMAND [options] ...\n"
                      "  build SOURCE_DIR -o PACKAGE [--zlib]       make a package\n"
                      "  install PACKAGE --target DIR [--backup B]  install it\n"
                      "  rollback PACKAGE --target DIR --backup B [--dry-run]\n"
-                     "                                             undo an installation\n\n"
+                     "                                             undo an installation\n"
+                     "  recover --target DIR [--backup B]          undo an interrupted one\n\n"
                      "'cashpkg COMMAND --help' describes a command and its exit statuses.\n";
 
 } // namespace
@@ -35,6 +36,8 @@ int main(int argc, char *argv[])
         return runInstall(arguments);
     if (command == QLatin1String("rollback"))
         return runRollback(arguments);
+    if (command == QLatin1String("recover"))
+        return runRecover(arguments);
 
     const bool help = command == QLatin1String("--help") || command == QLatin1String("-h")
         || command == QLatin1String("help");

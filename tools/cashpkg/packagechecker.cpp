@@ -114,8 +114,9 @@ QString extendedName(char flag, const QByteArray &data)
 
 QString refusedNameMessage()
 {
-    return QStringLiteral("the installer refuses this name (absolute, '..', a device name, ':' "
-                          "or a trailing dot or blank) and stops here");
+    return QStringLiteral("the installer refuses this name (absolute, '..', a device name, ':', "
+                          "a trailing dot or blank, or a file named like a directory) and writes "
+                          "nothing");
 }
 
 QString withSlash(const QString &name)
@@ -201,54 +202,63 @@ CheckResult PackageChecker::check(const QString &packagePath, const PackageReade
         result.stopReason = message;
     }
 
-    const QList<TinyTarReader::Entry> entries = reader.entries();
+    const QList<TarWalker::Entry> entries = reader.entries();
     QString pendingName;
-    for (const TinyTarReader::Entry &entry : entries) {
-        const TarRecord record(entry.record);
+    for (const TarWalker::Entry &entry : entries) {
+        const TarRecord record(entry.recordBytes());
         CheckedEntry report;
         report.index = entry.index;
-        report.name = entry.name;
+        report.name = entry.name();
         report.typeFlag = record.typeFlag();
-        report.type = entry.isDirectory ? typeName('5') : typeName(report.typeFlag);
-        report.size = entry.isDirectory ? 0 : entry.size;
-        report.findings = typeFindings(record, entry.name, entry.size);
+        report.type = entry.isDirectory() ? typeName('5') : typeName(report.typeFlag);
+        report.size = entry.isDirectory() ? 0 : entry.header.size();
+        report.findings = typeFindings(record, entry.name(), entry.header.size());
 
         const QByteArray prefix = record.prefix();
         if (!prefix.isEmpty()) {
             report.findings.append(Finding::error(QStringLiteral("long-name"),
                 QStringLiteral("the name is longer than the 100-byte field; the installer ignores "
                                "the prefix '%1' and installs '%2' instead of '%1/%2'")
-                    .arg(QString::fromUtf8(prefix), entry.name)));
+                    .arg(QString::fromUtf8(prefix), entry.name())));
         }
-        if (!pendingName.isEmpty() && pendingName != entry.name) {
+        if (!pendingName.isEmpty() && pendingName != entry.name()) {
             report.findings.append(Finding::error(QStringLiteral("lost-name"),
                 QStringLiteral("its full name '%1' is in the extension header before it, which "
                                "the installer does not read: it is installed as '%2'")
-                    .arg(pendingName, entry.name)));
+                    .arg(pendingName, entry.name())));
         }
-        pendingName = extendedName(report.typeFlag, entry.data);
+        pendingName = extendedName(report.typeFlag, entry.dataBytes());
         // Extension headers often share one name; they are reported as what they are.
         if (!QByteArray("xgLK").contains(report.typeFlag))
-            checkNames(report, entry.isDirectory);
-        if (record.nameBytes() != entry.name.toUtf8()) {
+            checkNames(report, entry.isDirectory());
+        if (record.nameBytes() != entry.name().toUtf8()) {
             report.findings.append(Finding::warning(QStringLiteral("name-not-utf8"),
                 QStringLiteral("the name is not valid UTF-8; it is installed as '%1'")
-                    .arg(entry.name)));
+                    .arg(entry.name())));
         }
 
-        report.reached = !stopped;
-        if (!stopped) {
-            simulate(report, entry.isDirectory);
-        } else if (!isAcceptableEntryName(entry.name, entry.isDirectory)) {
+        // The installer checks the whole package before it writes anything: a refused entry
+        // leaves every entry unreached.
+        report.reached = !stopped && reader.isAccepted();
+        if (report.reached) {
+            simulate(report, entry.isDirectory());
+        } else if (!stopped && entry.index == reader.refusedEntry()) {
+            stop(report, QStringLiteral("refused-name"),
+                isAcceptableEntryName(entry.name(), entry.isDirectory())
+                    ? QStringLiteral("a symbolic link stands on its path (or where it names a "
+                                     "directory), or it names the installation's journal: the "
+                                     "installer refuses the package and writes nothing")
+                    : refusedNameMessage());
+        } else if (!isAcceptableEntryName(entry.name(), entry.isDirectory())) {
             report.findings.append(
                 Finding::error(QStringLiteral("refused-name"), refusedNameMessage()));
         }
-        if (!entry.isDirectory && quint64(entry.data.size()) < entry.size) {
+        if (entry.isCutShort()) {
             report.findings.append(Finding::error(QStringLiteral("cut-short"),
                 QStringLiteral("the package ends inside this file's data: %1 of %2 bytes are "
                                "there")
-                    .arg(entry.data.size())
-                    .arg(entry.size)));
+                    .arg(entry.dataSize)
+                    .arg(entry.header.size())));
         }
         result.entries.append(report);
     }
@@ -265,7 +275,7 @@ CheckResult PackageChecker::check(const QString &packagePath, const PackageReade
         stopped = true;
         result.stopReason = problems.first().message;
     }
-    result.installs = !stopped && reader.outcome() == TinyTarReader::Complete;
+    result.installs = !stopped && reader.isAccepted();
     return result;
 }
 
@@ -322,22 +332,6 @@ void PackageChecker::checkNames(CheckedEntry &report, bool isDirectory)
 void PackageChecker::simulate(CheckedEntry &report, bool isDirectory)
 {
     const QString &name = report.name;
-    if (!isAcceptableEntryName(name, isDirectory)) {
-        stop(report, QStringLiteral("refused-name"), refusedNameMessage());
-        return;
-    }
-    if (withTarget && !staysWithinTree(target, name)) {
-        stop(report, QStringLiteral("refused-name"),
-            QStringLiteral("a symbolic link in the target leads this name outside it; the "
-                           "installer refuses it and stops here"));
-        return;
-    }
-    if (backupsOn && !staysWithinTree(backup, name)) {
-        stop(report, QStringLiteral("refused-name"),
-            QStringLiteral("a symbolic link in the backup tree leads this name outside it; the "
-                           "installer refuses it and stops here"));
-        return;
-    }
     const QString targetPath = targetDir.absoluteFilePath(name);
     const QString backupPath = backupDir.absoluteFilePath(name);
     if (isDirectory)
@@ -370,13 +364,8 @@ void PackageChecker::simulateDirectory(
 void PackageChecker::simulateFile(
     CheckedEntry &report, const QString &targetPath, const QString &backupPath)
 {
-    // "a/" and "a/." name a directory to the file system: they exist only as one, and open as
-    // none.
-    const bool slash =
-        report.name.endsWith(QLatin1Char('/')) || report.name.endsWith(QLatin1String("/."));
     const SimulatedTree::Kind existing = tree.kind(targetPath);
-    const bool exists =
-        existing == SimulatedTree::Directory || (existing == SimulatedTree::File && !slash);
+    const bool exists = existing == SimulatedTree::Directory || existing == SimulatedTree::File;
 
     // A file this package has written already is overwritten in place, keeping the backup of
     // the version that was there before the package.
@@ -402,8 +391,8 @@ void PackageChecker::simulateFile(
                               SimulatedTree::parentOf(targetPath))))
                 : QStringLiteral("the file cannot be moved into the backup");
             report.findings.append(Finding::warning(QStringLiteral("backup-fails"),
-                QStringLiteral("no backup: %1; the file is overwritten in place, which fails "
-                               "for a file in use such as a running program")
+                QStringLiteral("no backup: %1; the file is replaced without one, and its old "
+                               "version is removed once the installation is complete")
                     .arg(reason)));
         } else if (existing == SimulatedTree::Directory) {
             report.findings.append(Finding::warning(QStringLiteral("directory-replaced"),
@@ -440,12 +429,6 @@ void PackageChecker::simulateFile(
                 : QStringLiteral("its directory '%1' is neither in the target nor created "
                                  "earlier in the package")
                       .arg(parentName));
-        return;
-    }
-    if (slash) {
-        stop(report, QStringLiteral("file-named-as-directory"),
-            QStringLiteral("a file entry whose name ends with '/' or '/.' cannot be opened as a "
-                           "file"));
         return;
     }
     if (tree.kind(targetPath) == SimulatedTree::Directory) {

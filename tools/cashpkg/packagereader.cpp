@@ -1,10 +1,10 @@
 #include "packagereader.h"
 
 #include "tarrecord.h"
-#include "update/inflatearchive.h"
 #include "update/tinytarheader.h"
 
 #include <QDataStream>
+#include <QDir>
 #include <QFile>
 
 namespace {
@@ -32,32 +32,30 @@ bool startsWithTarHeader(const QByteArray &bytes)
 
 } // namespace
 
+PackageReader::PackageReader(const QString &target, const QString &backup)
+    : verifier(target, backup)
+{
+}
+
 bool PackageReader::read(const QString &path)
 {
-    *this = PackageReader();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        openError = file.errorString();
+    openError.clear();
+    PackageBytes package;
+    readResult = package.read(path);
+    compressedSize = package.fileSize();
+    if (readResult == PackageBytes::CannotOpen) {
+        openError = package.errorString();
         return false;
     }
-    const QByteArray package = file.readAll();
-    if (file.error() != QFile::NoError) {
-        openError = file.errorString();
-        return false;
-    }
-    compressedSize = package.size();
-    wrapper = compressionOf(package);
-    plainTar = startsWithTarHeader(package);
-
-    const QByteArray tar = inflateArchive(package);
-    inflatedSize = tar.size();
-    TinyTarReader reader(tar);
-    TinyTarReader::Entry entry;
-    while (reader.next(&entry))
-        readEntries.append(entry);
-    readOutcome = reader.outcome();
-    badRecord = reader.badRecord();
+    wrapper = compressionOf(package.bytes());
+    plainTar = startsWithTarHeader(package.bytes());
+    accepted = readResult == PackageBytes::Read && verifier.verify(package.bytes());
     return true;
+}
+
+int PackageReader::refusedEntry() const
+{
+    return verifier.problem() == PackageVerifier::RefusedName ? verifier.problemEntry() : 0;
 }
 
 QString PackageReader::describeEmpty() const
@@ -72,6 +70,7 @@ QString PackageReader::describeEmpty() const
 
 QString PackageReader::describeBadHeader() const
 {
+    const QByteArray badRecord = verifier.badRecord();
     if (badRecord.size() < TarRecord::size)
         return QStringLiteral("the stream ends inside a header record (%1 of 512 bytes)")
             .arg(badRecord.size());
@@ -91,37 +90,68 @@ QString PackageReader::describeBadHeader() const
 
 Findings PackageReader::problems() const
 {
+    if (readResult == PackageBytes::TooLarge || readResult == PackageBytes::OutOfMemory) {
+        return { Finding::error(QStringLiteral("too-large"),
+            readResult == PackageBytes::TooLarge
+                ? QStringLiteral("the file holds %1 bytes; the installer reads at most %2")
+                      .arg(compressedSize)
+                      .arg(PackageBytes::maxSize)
+                : QStringLiteral("there is not enough memory to read it")) };
+    }
+    Findings found;
+    if (verifier.inflateEnd() == InflateEnd::CutShort) {
+        found << Finding::error(QStringLiteral("stream-cut-short"),
+            QStringLiteral("the compressed stream ends before its end (a package cut short, or "
+                           "without its gzip trailer): the installer writes nothing"));
+    } else if (verifier.inflateEnd() == InflateEnd::TooLarge) {
+        found << Finding::error(QStringLiteral("too-large"),
+            QStringLiteral("it inflates to more than %1 bytes").arg(maxInflatedArchiveSize));
+    }
+
+    const QList<TarWalker::Entry> readEntries = entries();
     const int after = int(readEntries.size());
     const QString where = after == 0
         ? QStringLiteral("at the first record")
-        : QStringLiteral("after entry %1 ('%2')").arg(after).arg(readEntries.last().name);
-    switch (readOutcome) {
-    case TinyTarReader::Reading:
-    case TinyTarReader::Complete:
-        return Findings();
-    case TinyTarReader::Empty:
-        return { Finding::error(QStringLiteral("not-a-package"), describeEmpty()) };
-    case TinyTarReader::BadHeader:
-        return { Finding::error(QStringLiteral("bad-header"),
-            QStringLiteral("invalid header %1: %2").arg(where, describeBadHeader())) };
-    case TinyTarReader::NoEndRecords: {
-        const bool insideData = after > 0 && !readEntries.last().isDirectory
-            && quint64(readEntries.last().data.size()) < readEntries.last().size;
-        return { Finding::error(QStringLiteral("no-end-records"),
+        : QStringLiteral("after entry %1 ('%2')").arg(after).arg(readEntries.last().name());
+    switch (outcome()) {
+    case TarWalker::Reading:
+    case TarWalker::Complete:
+        break;
+    case TarWalker::Empty:
+        if (found.isEmpty())
+            found << Finding::error(QStringLiteral("not-a-package"), describeEmpty());
+        break;
+    case TarWalker::BadHeader:
+        found << Finding::error(QStringLiteral("bad-header"),
+            QStringLiteral("invalid header %1: %2").arg(where, describeBadHeader()));
+        break;
+    case TarWalker::NoEndRecords: {
+        const bool insideData = after > 0 && readEntries.last().isCutShort();
+        found << Finding::error(QStringLiteral("no-end-records"),
             QStringLiteral("the package ends %1 without its two end records: cut short?")
                 .arg(insideData ? QStringLiteral("inside the data of entry %1 ('%2')")
                                       .arg(after)
-                                      .arg(readEntries.last().name)
-                                : where)) };
+                                      .arg(readEntries.last().name())
+                                : where));
+        break;
     }
-    case TinyTarReader::OneEndRecord:
-        return { Finding::error(QStringLiteral("one-end-record"),
-            QStringLiteral("only one end record %1; the installer needs two").arg(where)) };
-    case TinyTarReader::HeaderAfterEnd:
-        return { Finding::error(QStringLiteral("header-after-end"),
-            QStringLiteral("a header follows a single end record %1; the installer stops "
-                           "there and fails")
-                .arg(where)) };
+    case TarWalker::OneEndRecord:
+        found << Finding::error(QStringLiteral("one-end-record"),
+            QStringLiteral("only one end record %1; the installer needs two").arg(where));
+        break;
+    case TarWalker::HeaderAfterEnd:
+        found << Finding::error(QStringLiteral("header-after-end"),
+            QStringLiteral("a header follows a single end record %1; the installer refuses it")
+                .arg(where));
+        break;
     }
-    return Findings();
+    if (verifier.problem() == PackageVerifier::NoSpace) {
+        found << Finding::error(QStringLiteral("no-space"),
+            QStringLiteral("the file system of '%1' has %2 bytes free; the installer needs at "
+                           "least %3 and writes nothing")
+                .arg(QDir::toNativeSeparators(verifier.spaceRoot()))
+                .arg(verifier.spaceAvailable())
+                .arg(verifier.spaceNeeded()));
+    }
+    return found;
 }

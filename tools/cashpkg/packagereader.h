@@ -2,16 +2,22 @@
 #define PACKAGEREADER_H
 
 #include "finding.h"
-#include "update/tinytarreader.h"
+#include "update/packagebytes.h"
+#include "update/packageverifier.h"
+#include "update/tarwalker.h"
 
 #include <QList>
 #include <QString>
 
-// Reads a whole package the way the installer reads it (inflateArchive, then TinyTarReader) and
-// keeps every entry it could read, with the reason it stopped where it stopped.
+// Reads a whole package with the installer's own reading and verification (PackageBytes, then
+// PackageVerifier) and keeps every entry it could read, with the reason the installer would
+// refuse it, if any.
 class PackageReader
 {
 public:
+    // With a target the verification also looks at that directory as the installer would.
+    explicit PackageReader(const QString &target = QString(), const QString &backup = QString());
+
     // False only when the file cannot be opened (see errorString()); a package that cannot be
     // decompressed or walked to its end is read as far as it goes, see problems().
     [[nodiscard]] bool read(const QString &path);
@@ -19,28 +25,35 @@ public:
 
     QString compression() const { return wrapper; } // "gzip", "zlib", or empty: neither
     qint64 packageSize() const { return compressedSize; }
-    qint64 tarSize() const { return inflatedSize; }
-    QList<TinyTarReader::Entry> entries() const { return readEntries; }
-    TinyTarReader::Outcome outcome() const { return readOutcome; }
+    qint64 tarSize() const { return verifier.tar().size(); }
+    QList<TarWalker::Entry> entries() const { return verifier.entries(); }
+    TarWalker::Outcome outcome() const { return verifier.outcome(); }
     // True when decompression gave nothing: not one entry can be known.
-    bool isUnreadable() const { return readOutcome == TinyTarReader::Empty; }
+    bool isUnreadable() const
+    {
+        return verifier.entries().isEmpty() && outcome() != TarWalker::Complete;
+    }
+    // The installer's verdict: it would go on to install the package.
+    bool isAccepted() const { return accepted; }
+    PackageVerifier::Problem problem() const { return verifier.problem(); }
+    // The entry the installer refuses (1 for the first), or 0.
+    int refusedEntry() const;
 
-    // Why the installer would not accept the package as a whole: errors for every outcome but
-    // Complete, naming the entry where reading stopped.
+    // Why the installer would refuse the package as a whole: one error per problem of the
+    // compressed stream, the tar stream and the disk, naming the entry where reading stopped.
     Findings problems() const;
 
 private:
     QString describeEmpty() const;
     QString describeBadHeader() const;
 
+    PackageVerifier verifier;
     QString openError;
     QString wrapper;
     qint64 compressedSize = 0;
-    qint64 inflatedSize = 0;
-    QList<TinyTarReader::Entry> readEntries;
-    TinyTarReader::Outcome readOutcome = TinyTarReader::Empty;
-    QByteArray badRecord;
+    PackageBytes::Result readResult = PackageBytes::Read;
     bool plainTar = false;
+    bool accepted = false;
 };
 
 #endif // PACKAGEREADER_H

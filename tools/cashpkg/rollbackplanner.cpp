@@ -1,9 +1,7 @@
 #include "rollbackplanner.h"
 
 #include "packagereader.h"
-#include "update/entryname.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -11,19 +9,8 @@
 
 namespace {
 
-bool sameContent(const QString &path, const QByteArray &data)
-{
-    if (QFileInfo(path).size() != data.size())
-        return false;
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && file.readAll() == data;
-}
-
-QByteArray contentOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+// The largest file compared byte for byte: what the installer can hold.
+constexpr qint64 largestFile = 0x7fffffff;
 
 QString parentName(const QString &cleanedName)
 {
@@ -34,8 +21,22 @@ QString parentName(const QString &cleanedName)
 } // namespace
 
 RollbackPlanner::RollbackPlanner(const QString &target, const QString &backup)
-    : target(target), backup(backup), targetDir(target), backupDir(backup)
+    : target(target),
+      backup(backup),
+      targetDir(target),
+      backupDir(backup),
+      targetTree(target),
+      backupTree(backup)
 {
+}
+
+QString RollbackPlanner::asideName(ConfinedTree &tree, const QString &name)
+{
+    const QString base = QDir::cleanPath(name) + QLatin1String(".before-rollback");
+    QString aside = base;
+    for (int n = 1; tree.status(aside).kind != ConfinedTree::Missing; ++n)
+        aside = base + QLatin1Char('.') + QString::number(n);
+    return aside;
 }
 
 RollbackStep RollbackPlanner::leave(
@@ -55,11 +56,6 @@ bool RollbackPlanner::plan(const PackageReader &reader)
         error = QStringLiteral("the package cannot be opened: %1").arg(reader.errorString());
         return false;
     }
-    if (reader.isUnreadable()) {
-        error = QStringLiteral("the package cannot be read: %1")
-                    .arg(reader.problems().value(0).message);
-        return false;
-    }
     if (!QFileInfo(target).isDir()) {
         error = QStringLiteral("the target '%1' is not a directory")
                     .arg(QDir::toNativeSeparators(target));
@@ -71,28 +67,25 @@ bool RollbackPlanner::plan(const PackageReader &reader)
                     .arg(QDir::toNativeSeparators(backup));
         return false;
     }
-    const Findings problems = reader.problems();
-    if (!problems.isEmpty()) {
-        remarks << QStringLiteral("%1; the installation stopped there, so only what it "
-                                  "reached is rolled back")
-                       .arg(problems.first().message);
+    // The installer writes nothing of a package it does not accept, so only an accepted package
+    // says what an installation changed.
+    if (!reader.isAccepted()) {
+        const Findings problems = reader.problems();
+        error = QStringLiteral("the package is not one the installer would install (%1): it "
+                               "cannot have changed the tree")
+                    .arg(problems.isEmpty() ? QStringLiteral("a name it refuses")
+                                            : problems.first().message);
+        return false;
     }
 
     // The files in the order the installation reached them, each with its copies.
     QList<FileEntry> files;
     QHash<QString, int> fileIndex;
     QStringList directories;
-    const QList<TinyTarReader::Entry> entries = reader.entries();
-    for (const TinyTarReader::Entry &entry : entries) {
-        if (!isAcceptableEntryName(entry.name, entry.isDirectory)) {
-            remarks << QStringLiteral("entry %1 ('%2') has a name the installer refuses; it "
-                                      "stopped there, so nothing after it is rolled back")
-                           .arg(entry.index)
-                           .arg(entry.name);
-            break;
-        }
-        const QString key = QDir::cleanPath(entry.name);
-        if (entry.isDirectory) {
+    const QList<TarWalker::Entry> entries = reader.entries();
+    for (const TarWalker::Entry &entry : entries) {
+        const QString key = QDir::cleanPath(entry.name());
+        if (entry.isDirectory()) {
             if (!listedDirectories.contains(key))
                 directories << key;
             listedDirectories[key] << entry.index;
@@ -101,11 +94,11 @@ bool RollbackPlanner::plan(const PackageReader &reader)
         const auto known = fileIndex.constFind(key);
         if (known == fileIndex.constEnd()) {
             fileIndex.insert(key, int(files.size()));
-            files.append({ entry.index, entry.name, entry.data, {} });
+            files.append({ entry.index, entry.name(), entry.dataBytes(), {} });
         } else {
             FileEntry &file = files[known.value()];
             file.earlier << file.data;
-            file.data = entry.data;
+            file.data = entry.dataBytes();
         }
     }
 
@@ -120,11 +113,6 @@ bool RollbackPlanner::plan(const PackageReader &reader)
     for (const QString &directory : std::as_const(directories))
         planDirectory(directory);
     return true;
-}
-
-bool RollbackPlanner::isContained(const QString &name) const
-{
-    return staysWithinTree(target, name) && staysWithinTree(backup, name);
 }
 
 bool RollbackPlanner::wasNew(const FileEntry &file, const QString &backupPath) const
@@ -153,80 +141,95 @@ bool RollbackPlanner::wasNew(const FileEntry &file, const QString &backupPath) c
     return true;
 }
 
+bool RollbackPlanner::holdsPackageCopy(const FileEntry &file)
+{
+    QByteArray current;
+    return targetTree.status(file.name).kind == ConfinedTree::File
+        && targetTree.readFile(file.name, &current, largestFile)
+        && (current == file.data || file.earlier.contains(current));
+}
+
+bool RollbackPlanner::matchesBackup(const QString &name, ConfinedTree::Kind kind)
+{
+    if (kind == ConfinedTree::Link) {
+        QString link;
+        QString saved;
+        return targetTree.status(name).kind == ConfinedTree::Link
+            && targetTree.readLink(name, &link) && backupTree.readLink(name, &saved)
+            && link == saved;
+    }
+    QByteArray current;
+    QByteArray saved;
+    return targetTree.status(name).kind == ConfinedTree::File
+        && targetTree.readFile(name, &current, largestFile)
+        && backupTree.readFile(name, &saved, largestFile) && current == saved;
+}
+
 void RollbackPlanner::planFile(const FileEntry &file)
 {
     const QString &name = file.name;
-    if (!isContained(name)) {
+    const ConfinedTree::Kind current = targetTree.status(name).kind;
+    const ConfinedTree::Kind saved = backupTree.status(name).kind;
+    if (current == ConfinedTree::Blocked || saved == ConfinedTree::Blocked) {
         planned << leave(name,
-            QStringLiteral("a symbolic link leads it outside the target or "
-                           "the backup; not touched"),
+            QStringLiteral("a symbolic link stands on its way in the target or the backup; not "
+                           "touched"),
             true);
         return;
     }
-    const QString targetPath = targetDir.absoluteFilePath(name);
-    const QString backupPath = backupDir.absoluteFilePath(name);
-    const QFileInfo current(targetPath);
-    const bool hasBackup = QFileInfo(backupPath).isFile();
+    if (current == ConfinedTree::Directory) {
+        planned << leave(
+            name, QStringLiteral("a directory stands where the package wrote a file"), true);
+        return;
+    }
 
     RollbackStep step;
     step.name = name;
-    step.targetPath = targetPath;
-    step.backupPath = backupPath;
-    if (current.isSymLink()) {
-        planned << leave(name, QStringLiteral("it is a symbolic link now; not touched"), true);
-    } else if (current.isDir()) {
-        planned << leave(
-            name, QStringLiteral("a directory stands where the package wrote a file"), true);
-    } else if (!current.exists()) {
-        if (hasBackup) {
-            step.action = RollbackStep::Restore;
+    step.targetPath = targetDir.absoluteFilePath(name);
+    step.backupPath = backupDir.absoluteFilePath(name);
+    if (saved == ConfinedTree::File || saved == ConfinedTree::Link) {
+        // Whatever it holds now, the version from before the installation comes back.
+        if (matchesBackup(name, saved)) {
+            planned << leave(name, QStringLiteral("already as in the backup"), false);
+            return;
+        }
+        step.action = RollbackStep::Restore;
+        if (current == ConfinedTree::Missing) {
             step.reason = QStringLiteral("it was missing");
-            planned << step;
-        } else {
-            planned << leave(name, QStringLiteral("already absent"), false);
+        } else if (!holdsPackageCopy(file)) {
+            step.aside = asideName(targetTree, name);
+            step.reason = QStringLiteral("it holds neither the package's copy nor the backup");
         }
-    } else if (sameContent(targetPath, file.data)) {
-        if (hasBackup) {
-            const QByteArray saved = contentOf(backupPath);
-            if (saved == file.data || file.earlier.contains(saved)) {
-                planned << leave(name,
-                    QStringLiteral("its backup is the package's own copy (was "
-                                   "the package installed twice, or does it "
-                                   "list the file twice?): the version before "
-                                   "is lost"),
-                    true);
-                return;
-            }
-            step.action = RollbackStep::Restore;
-            planned << step;
-        } else if (wasNew(file, backupPath)) {
-            step.action = RollbackStep::Remove;
-            step.reason = QStringLiteral("new in the package");
-            planned << step;
-            removed.insert(QDir::cleanPath(targetPath));
-        } else {
-            planned << leave(name,
-                QStringLiteral("no backup, and '%1' in the backup was not there for one when "
-                               "the file came (the package has no entry for its directory "
-                               "before it): the file may have existed before, so it stays")
-                    .arg(QDir::toNativeSeparators(QFileInfo(backupPath).absolutePath())),
-                true);
-        }
-    } else if (hasBackup && sameContent(targetPath, contentOf(backupPath))) {
-        planned << leave(name, QStringLiteral("already as in the backup"), false);
-    } else if (hasBackup) {
-        planned << leave(name,
-            QStringLiteral("it differs from the package's copy (changed since, "
-                           "or never installed); its backup '%1' is not "
-                           "restored")
-                .arg(QDir::toNativeSeparators(backupPath)),
-            true);
-    } else {
-        planned << leave(name,
-            QStringLiteral("it differs from the package's copy: not installed "
-                           "by it"),
-            false);
+        planned << step;
+        return;
     }
+    if (saved != ConfinedTree::Missing) {
+        planned << leave(name, QStringLiteral("its backup is not a file"), true);
+        return;
+    }
+    if (current == ConfinedTree::Missing) {
+        planned << leave(name, QStringLiteral("already absent"), false);
+        return;
+    }
+    if (!wasNew(file, step.backupPath)) {
+        planned << leave(name,
+            QStringLiteral("no backup, and '%1' in the backup was not there for one when the "
+                           "file came (the package has no entry for its directory before it): the "
+                           "file may have existed before, so it stays")
+                .arg(QDir::toNativeSeparators(QFileInfo(step.backupPath).absolutePath())),
+            true);
+        return;
+    }
+    if (holdsPackageCopy(file)) {
+        step.action = RollbackStep::Remove;
+        step.reason = QStringLiteral("new in the package");
+        removed.insert(QDir::cleanPath(step.targetPath));
+    } else {
+        step.action = RollbackStep::MoveAside;
+        step.aside = asideName(targetTree, name);
+        step.reason = QStringLiteral("new in the package, but changed since");
+    }
+    planned << step;
 }
 
 bool RollbackPlanner::willBeEmpty(const QString &path) const
@@ -243,13 +246,13 @@ bool RollbackPlanner::willBeEmpty(const QString &path) const
 void RollbackPlanner::planDirectory(const QString &name)
 {
     // The target itself ("./") stays whatever the package says.
-    if (name == QLatin1String(".") || !isContained(name))
+    if (name == QLatin1String("."))
         return;
     const QString targetPath = QDir::cleanPath(targetDir.absoluteFilePath(name));
     const QFileInfo current(targetPath);
     // A twin in the backup means the directory was there before.
-    if (QFileInfo(backupDir.absoluteFilePath(name)).isDir() || current.isSymLink()
-        || !current.isDir()) {
+    if (backupTree.status(name).kind == ConfinedTree::Directory
+        || targetTree.status(name).kind != ConfinedTree::Directory) {
         return;
     }
     const QString shownName = name + QLatin1Char('/');

@@ -1,6 +1,8 @@
 #ifndef ROLLBACKPLANNER_H
 #define ROLLBACKPLANNER_H
 
+#include "update/confinedtree.h"
+
 #include <QDir>
 #include <QHash>
 #include <QList>
@@ -13,8 +15,9 @@ class PackageReader;
 struct RollbackStep
 {
     enum Action {
-        Restore, // copy the backup over the installed file
-        Remove, // the file was new in the package
+        Restore, // copy the backup (a file or a link) over what stands there
+        Remove, // the file was new in the package and still holds its bytes
+        MoveAside, // the file was new in the package but changed since: it keeps another name
         RemoveDirectory, // the package created it and it will be empty
         Leave, // nothing to do, or nothing that can safely be done
     };
@@ -23,26 +26,32 @@ struct RollbackStep
     QString name; // as the package names it
     QString targetPath;
     QString backupPath;
+    // Restore: where what stands there goes first, because it holds neither the package's bytes
+    // nor the backup's (changes made since are never deleted); MoveAside: the new name.
+    QString aside;
     QString reason; // for people
     bool unrestored = false; // Leave: the tree stays short of its state before the installation
 };
 
-// Works out how to undo an installation of a package from its backup tree. A file is only
-// touched while it still holds the package's own bytes, so that files the installation never
-// reached, and files changed since, are left alone; and a file is only removed where the backup
-// tree shows that a backup would have been made had the file existed.
+// Works out how to bring a tree back to its state before an installation of a package, from its
+// backup tree: every file with a backup comes back, whatever it holds now (a link as a link);
+// files the package brought new go; directories it created go once empty. Whatever holds neither
+// the package's bytes nor the backup's is moved aside under a clear name, never deleted. Nothing
+// is ever done through a link.
 class RollbackPlanner
 {
 public:
     RollbackPlanner(const QString &target, const QString &backup);
 
-    // False when nothing may be changed (see errorString()): the package cannot be read, or the
-    // target or the backup tree is missing.
+    // False when nothing may be changed (see errorString()): the package cannot be read or is not
+    // one the installer accepts, or the target or the backup tree is missing.
     [[nodiscard]] bool plan(const PackageReader &reader);
     QString errorString() const { return error; }
 
     QList<RollbackStep> steps() const { return planned; }
-    QStringList notes() const { return remarks; } // about the package as a whole
+
+    // The name a file is moved aside to: name.before-rollback, numbered when that is taken.
+    static QString asideName(ConfinedTree &tree, const QString &name);
 
 private:
     struct FileEntry
@@ -56,7 +65,8 @@ private:
     void planFile(const FileEntry &file);
     void planDirectory(const QString &name);
     bool wasNew(const FileEntry &file, const QString &backupPath) const;
-    bool isContained(const QString &name) const;
+    bool holdsPackageCopy(const FileEntry &file);
+    bool matchesBackup(const QString &name, ConfinedTree::Kind kind);
     bool willBeEmpty(const QString &path) const;
     RollbackStep leave(const QString &name, const QString &reason, bool unrestored) const;
 
@@ -64,8 +74,9 @@ private:
     const QString backup;
     QDir targetDir;
     QDir backupDir;
+    ConfinedTree targetTree;
+    ConfinedTree backupTree;
     QString error;
-    QStringList remarks;
     QList<RollbackStep> planned;
     QHash<QString, QList<int>> listedDirectories; // cleaned name -> indexes of its entries
     QSet<QString> removed; // cleaned target paths the plan removes

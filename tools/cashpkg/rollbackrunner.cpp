@@ -1,14 +1,11 @@
 #include "rollbackrunner.h"
 
-#include <QDateTime>
+#include "update/installjournal.h"
+
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace {
-
-constexpr int chunkSize = 64 * 1024;
 
 QString line(const QString &verb, const RollbackStep &step, const QString &detail)
 {
@@ -18,7 +15,10 @@ QString line(const QString &verb, const RollbackStep &step, const QString &detai
 
 } // namespace
 
-RollbackRunner::RollbackRunner(bool dryRun) : dryRun(dryRun) { }
+RollbackRunner::RollbackRunner(const QString &target, const QString &backup, bool dryRun)
+    : targetTree(target), backupTree(backup), dryRun(dryRun)
+{
+}
 
 QString RollbackRunner::run(const RollbackStep &step, bool *ok)
 {
@@ -26,30 +26,39 @@ QString RollbackRunner::run(const RollbackStep &step, bool *ok)
     QString message;
     switch (step.action) {
     case RollbackStep::Restore: {
-        const QString from =
-            QStringLiteral("from %1").arg(QDir::toNativeSeparators(step.backupPath));
-        const QString detail =
-            step.reason.isEmpty() ? from : QStringLiteral("%1 (%2)").arg(from, step.reason);
+        QString detail = QStringLiteral("from %1").arg(QDir::toNativeSeparators(step.backupPath));
+        if (!step.aside.isEmpty())
+            detail += QStringLiteral(", what stood there kept as %1").arg(step.aside);
+        if (!step.reason.isEmpty())
+            detail += QStringLiteral(" (%1)").arg(step.reason);
         if (dryRun)
             return line(QStringLiteral("would restore"), step, detail);
         if (restore(step, &message))
-            return line(QStringLiteral("restored"), step, detail + message);
+            return line(QStringLiteral("restored"), step, detail);
         *ok = false;
         return line(QStringLiteral("NOT RESTORED"), step, message);
     }
     case RollbackStep::Remove: {
         if (dryRun)
             return line(QStringLiteral("would remove"), step, step.reason);
-        QFile file(step.targetPath);
-        if (file.remove())
+        if (targetTree.remove(step.name))
             return line(QStringLiteral("removed"), step, step.reason);
         *ok = false;
-        return line(QStringLiteral("NOT REMOVED"), step, file.errorString());
+        return line(QStringLiteral("NOT REMOVED"), step, targetTree.error().text);
+    }
+    case RollbackStep::MoveAside: {
+        const QString detail = QStringLiteral("%1, kept as %2").arg(step.reason, step.aside);
+        if (dryRun)
+            return line(QStringLiteral("would move aside"), step, detail);
+        if (targetTree.moveTo(step.name, targetTree, step.aside))
+            return line(QStringLiteral("moved aside"), step, detail);
+        *ok = false;
+        return line(QStringLiteral("NOT MOVED"), step, targetTree.error().text);
     }
     case RollbackStep::RemoveDirectory: {
         if (dryRun)
             return line(QStringLiteral("would remove directory"), step, step.reason);
-        if (QDir().rmdir(step.targetPath))
+        if (targetTree.removeDirectory(step.name))
             return line(QStringLiteral("removed directory"), step, step.reason);
         // Not an error: it keeps what was put there since.
         return line(QStringLiteral("kept directory"), step, QStringLiteral("not empty"));
@@ -63,40 +72,41 @@ QString RollbackRunner::run(const RollbackStep &step, bool *ok)
 
 bool RollbackRunner::restore(const RollbackStep &step, QString *message)
 {
-    // The backup is copied, not moved, so that a rollback can run again; the copy replaces the
-    // installed file in one rename, which also works while the installed file is in use.
-    QFile source(step.backupPath);
-    if (!source.open(QIODevice::ReadOnly)) {
-        *message = QStringLiteral("cannot read the backup: %1").arg(source.errorString());
+    const auto failed = [message](ConfinedTree &tree) {
+        *message = tree.error().text;
         return false;
-    }
-    if (!QDir().mkpath(QFileInfo(step.targetPath).absolutePath())) {
-        *message = QStringLiteral("cannot create its directory");
-        return false;
-    }
-    QSaveFile copy(step.targetPath);
-    if (!copy.open(QIODevice::WriteOnly)) {
-        *message = copy.errorString();
-        return false;
-    }
-    while (!source.atEnd()) {
-        const QByteArray chunk = source.read(chunkSize);
-        if (chunk.isEmpty() || copy.write(chunk) != chunk.size()) {
-            *message = source.error() != QFile::NoError ? source.errorString() : copy.errorString();
-            return false;
+    };
+    // A change made since is kept under another name, never deleted.
+    if (!step.aside.isEmpty() && !targetTree.moveTo(step.name, targetTree, step.aside))
+        return failed(targetTree);
+    const QString parent = QFileInfo(step.name).path();
+    if (parent != QLatin1String(".") && !targetTree.makePath(parent))
+        return failed(targetTree);
+    // The backup is copied, not moved, so that a rollback can run again; the copy takes the
+    // file's name in one step, which also works while the file there is in use.
+    const QString copy = InstallJournal::newName(step.name, QStringLiteral("rollback"));
+    if (targetTree.status(copy).kind != ConfinedTree::Missing && !targetTree.remove(copy))
+        return failed(targetTree);
+    const ConfinedTree::Status saved = backupTree.status(step.name);
+    if (saved.kind == ConfinedTree::Link) {
+        QString link;
+        if (!backupTree.readLink(step.name, &link))
+            return failed(backupTree);
+        if (!targetTree.makeLink(copy, link))
+            return failed(targetTree);
+    } else {
+        QByteArray content;
+        if (!backupTree.readFile(step.name, &content, 0x7fffffff))
+            return failed(backupTree);
+        if (!targetTree.createFile(
+                copy, content.constData(), content.size(), saved.permissions, 0, true)) {
+            return failed(targetTree);
         }
     }
-    if (!copy.commit()) {
-        *message = copy.errorString();
+    if (!targetTree.replace(copy, step.name)) {
+        *message = targetTree.error().text;
+        static_cast<void>(targetTree.remove(copy));
         return false;
     }
-    // The old permissions and time come back too; failing that, the content is what counts.
-    QFile restored(step.targetPath);
-    const bool attributes = restored.setPermissions(source.permissions())
-        && restored.open(QIODevice::Append)
-        && restored.setFileTime(
-            QFileInfo(source).lastModified(), QFileDevice::FileModificationTime);
-    if (!attributes)
-        *message = QStringLiteral(" (its permissions or time could not be set)");
     return true;
 }

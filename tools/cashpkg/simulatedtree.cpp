@@ -48,8 +48,10 @@ SimulatedTree::Kind SimulatedTree::kind(const QString &path) const
     }
     if (!readsDisk)
         return Unknown;
-    // Links are followed, as the installer's QFile::exists and QDir::mkpath follow them.
+    // A link counts as a file: the installer replaces it like one and never follows it.
     const QFileInfo info(cleaned);
+    if (info.isSymLink() || info.isJunction())
+        return File;
     if (info.isDir())
         return Directory;
     return info.exists() ? File : Missing;
