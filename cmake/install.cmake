@@ -37,6 +37,10 @@ endif()
 install(TARGETS localcashserver RUNTIME DESTINATION .)
 install(TARGETS cashsim cashpkg RUNTIME DESTINATION ${LCS_TOOLS_DIR})
 install(FILES config.ini.example DESTINATION .)
+# Set before the changelog names it.
+set(LCS_PACKAGE_MAINTAINER "localcashserver developers <localcashserver@example.org>"
+    CACHE STRING "Maintainer named in the packages")
+
 install(FILES README.md config.ini.example DESTINATION ${LCS_DOC_DIR})
 install(FILES docs/protocol.md docs/configuration.md docs/operations.md
         DESTINATION ${LCS_DOC_DIR}/docs)
@@ -65,8 +69,6 @@ set(CPACK_PACKAGE_NAME "localcashserver")
 set(CPACK_PACKAGE_VENDOR "localcashserver developers")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Supervisor of a shop till's cash application")
-set(LCS_PACKAGE_MAINTAINER "localcashserver developers <localcashserver@example.org>"
-    CACHE STRING "Maintainer named in the packages")
 set(CPACK_PACKAGE_CONTACT "${LCS_PACKAGE_MAINTAINER}")
 if(WIN32)
     set(CPACK_GENERATOR "ZIP;NSIS")

@@ -15,6 +15,13 @@
 namespace {
 // The kernel answers at once; the limit only keeps a kernel that never does from stopping us.
 constexpr int answerTimeoutMs = 1000;
+
+// NLMSG_OK without its comparison of the signed length with the unsigned one, which clang rejects.
+bool wholeMessage(const nlmsghdr *part, int left)
+{
+    return left >= int(sizeof(nlmsghdr)) && part->nlmsg_len >= sizeof(nlmsghdr)
+        && part->nlmsg_len <= unsigned(left);
+}
 } // namespace
 
 // One netlink socket of the kernel's socket diagnostics, kept for every question.
@@ -96,7 +103,7 @@ struct PortOwners::Private
                 return fail(QStringLiteral("socket diagnostics answer"));
             }
             int left = int(received);
-            for (auto *part = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(part, left);
+            for (auto *part = reinterpret_cast<nlmsghdr *>(buffer); wholeMessage(part, left);
                  part = NLMSG_NEXT(part, left)) {
                 if (part->nlmsg_seq != sequence)
                     continue;
