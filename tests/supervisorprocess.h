@@ -63,6 +63,9 @@ public:
     // Before start(): makes the restart script after an update run but neither end this instance
     // nor start a new one, in the way this platform's script can fail.
     bool preventSelfRestart();
+    // Before start(): makes the restart script after an update take 7 s before it ends this
+    // instance, well after the supervisor's 5 s fall-back.
+    bool slowSelfRestart();
 
     bool start(const QStringList &arguments = QStringList());
     qint64 pid() const { return supervisorPid; }

@@ -1,5 +1,8 @@
 #include "supervisorprocess.h"
 
+#include "testutil.h"
+
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -13,4 +16,12 @@ bool SupervisorProcess::preventSelfRestart()
         return false;
     program = renamed;
     return true;
+}
+
+bool SupervisorProcess::slowSelfRestart()
+{
+    // bin is first in the script's PATH; the taskkill of the system follows the wait.
+    const QString standIn = path(QStringLiteral("bin/taskkill.exe"));
+    return QDir().mkpath(path(QStringLiteral("bin")))
+        && QFile::copy(testProgram(SLOW_TASKKILL_PATH), standIn);
 }

@@ -10,6 +10,9 @@
 
 namespace {
 
+// How often a port that no row shows is looked for before it counts as held by nobody.
+constexpr int absenceLooks = 3;
+
 // Closes a handle when it goes out of scope.
 struct HandleCloser
 {
@@ -70,7 +73,12 @@ bool isElevatedAdministrator(HANDLE token)
 
 struct PortOwners::Private
 {
+    static constexpr int tableAttempts = 8;
+    static constexpr int tableSlack = 64 * int(sizeof(MIB_UDP6ROW_OWNER_PID));
+
     QByteArray ourUser; // TOKEN_USER of this process
+    QByteArray ipv4; // the last endpoint tables; only their buffers are reused
+    QByteArray ipv6;
     QString error;
 
     bool trusted(DWORD pid)
@@ -95,16 +103,21 @@ struct PortOwners::Private
             || isElevatedAdministrator(token.handle);
     }
 
-    // The whole endpoint table of one family with owning processes, as the system hands it out.
+    // The whole endpoint table of one family with owning processes, as the system hands it out,
+    // into a buffer kept from one question to the next: asked with the room the last answer
+    // needed, the system answers in one call instead of one for the size and one for the rows
+    // (under Wine each call reads the host's whole socket list). A table that grows between
+    // calls is asked for again with room to spare.
     bool table(ULONG family, QByteArray *data)
     {
-        DWORD size = 0;
         DWORD result = ERROR_INSUFFICIENT_BUFFER;
-        // The table may grow between the two calls.
-        for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
-            data->resize(int(size));
+        for (int attempt = 0; attempt < tableAttempts && result == ERROR_INSUFFICIENT_BUFFER;
+             ++attempt) {
+            DWORD size = DWORD(data->size());
             result = GetExtendedUdpTable(
                 size ? data->data() : nullptr, &size, FALSE, family, UDP_TABLE_OWNER_PID, 0);
+            if (result == ERROR_INSUFFICIENT_BUFFER)
+                data->resize(int(size + size / 4 + tableSlack));
         }
         if (result != NO_ERROR) {
             error = QStringLiteral("GetExtendedUdpTable failed with error %1").arg(result);
@@ -136,13 +149,17 @@ PortOwners::~PortOwners() = default;
 
 bool PortOwners::find(quint16 port, QList<Owner> *owners)
 {
+    // The table need not be a snapshot: Wine puts it together from the host's socket list, read
+    // in pieces while other sockets come and go, and can leave out one that stays open all the
+    // while. So a port that no row shows is looked for again: a socket that is really gone stays
+    // gone, one that was missed turns up.
     owners->clear();
-    QByteArray ipv4;
-    QByteArray ipv6;
-    if (!d->table(AF_INET, &ipv4) || !d->table(AF_INET6, &ipv6))
-        return false;
-    d->collect<MIB_UDPTABLE_OWNER_PID>(ipv4, port, owners);
-    d->collect<MIB_UDP6TABLE_OWNER_PID>(ipv6, port, owners);
+    for (int look = 0; look < absenceLooks && owners->isEmpty(); ++look) {
+        if (!d->table(AF_INET, &d->ipv4) || !d->table(AF_INET6, &d->ipv6))
+            return false;
+        d->collect<MIB_UDPTABLE_OWNER_PID>(d->ipv4, port, owners);
+        d->collect<MIB_UDP6TABLE_OWNER_PID>(d->ipv6, port, owners);
+    }
     return true;
 }
 

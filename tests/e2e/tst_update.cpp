@@ -4,6 +4,7 @@
 #include "tarbuilder.h"
 #include "testutil.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -37,12 +38,6 @@ const QString updateScenario =
     QStringLiteral("[run 1]\nsend update update.tgz\nexit 0\n[run *]\nexit 0\n");
 
 const QString scriptName = bootstrapScriptName(currentScriptPlatform());
-
-bool makeExecutable(const QString &path, const QByteArray &script)
-{
-    return writeFile(path, script)
-        && QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
-}
 
 QByteArray package(const QByteArray &name, const QByteArray &content)
 {
@@ -155,29 +150,35 @@ void tst_Update::restartFallsBackWhenOldInstanceSurvives()
 
 void tst_Update::slowRestartLeavesOneCashApplication()
 {
-    // The script's first look at a process takes 7 s: it ends the old instance well after that
-    // instance's 5 s. The old one must not start a cash application of its own meanwhile.
-#ifdef Q_OS_WIN
-    QSKIP("the slow stand-in is a shell script in PATH; bootstrap.cmd's taskkill has none");
-#endif
+    // The script ends the old instance 7 s after it started, well after that instance's 5 s.
+    // The old one must not start a cash application of its own meanwhile.
     SupervisorProcess s;
     QVERIFY2(s.isValid(), qPrintable(s.errorString()));
-    QVERIFY(makeExecutable(s.path(QStringLiteral("bin/readlink")),
-        QStringLiteral(
-            "#!/bin/sh\n[ -e '%1' ] || { : > '%1'; sleep 7; }\nexec /bin/readlink \"$@\"\n")
-            .arg(s.path(QStringLiteral("slept")))
-            .toUtf8()));
+    QVERIFY(s.slowSelfRestart());
     QVERIFY(writeFile(s.path(QStringLiteral("update.tgz")), package("readme.txt", "hello\n")));
     QVERIFY(s.configure(QStringLiteral("[run 1]\nsend update update.tgz\nexit 0\n[run *]\n"), 7));
     QVERIFY(s.start());
 
-    QCOMPARE(s.waitForExit(20000), -1);
+    QTRY_VERIFY2_WITH_TIMEOUT(!s.isRunning(), "the old instance was not ended", 20000);
     // The new instance, in a log of its own, has started its cash application.
     QTRY_VERIFY_WITH_TIMEOUT(s.log().filter(QStringLiteral("обновления")).isEmpty()
             && !s.log().filter(QStringLiteral("Cash process started successfully")).isEmpty(),
         20000);
+    // The old one was ended by the script 7 s after its last line, without falling back.
+    const QStringList rotated =
+        QDir(s.path(QStringLiteral("log"))).entryList({ QStringLiteral("localserver_*.log") });
+    QCOMPARE(rotated.size(), 1);
+    const QList<LogLine> oldLog = readLog(s.path(QStringLiteral("log/") + rotated.first()));
+    const QList<LogLine> newLog = readLog(s.path(QStringLiteral("log/localserver.log")));
+    for (const LogLine &line : oldLog)
+        QVERIFY2(!line.where.endsWith(QLatin1String("slotBootstrapFailed")), qPrintable(line.text));
+    const QString format = QStringLiteral("dd/MM/yy hh:mm:ss.zzz");
+    QVERIFY(QDateTime::fromString(oldLog.last().time, format)
+                .msecsTo(QDateTime::fromString(newLog.first().time, format))
+        >= 7000);
     QCOMPARE(s.programPids().size(), 1);
     QVERIFY(!s.programPids().contains(s.pid()));
+    QVERIFY(s.waitForCashRun(2, 10000) > 0);
     QCOMPARE(s.cashRuns(), 2);
     QSet<qint64> running;
     for (const QString &line : s.cashRecord()) {
@@ -185,7 +186,8 @@ void tst_Update::slowRestartLeavesOneCashApplication()
             running.insert(line.mid(4).toLongLong());
     }
     QCOMPARE(running.size(), 1);
-    QVERIFY(!QFileInfo::exists(s.path(scriptName)));
+    // The script deletes itself after starting the new instance.
+    QTRY_VERIFY(!QFileInfo::exists(s.path(scriptName)));
 }
 
 void tst_Update::staleScriptCannotBeRemoved()

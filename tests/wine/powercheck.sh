@@ -28,6 +28,15 @@ source_dir=$(cd "$1" && pwd)
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/lcs-power.XXXXXX")
 sentinel=
 cleanup() {
+    # What the supervisor saw tells why a check failed; the prefix goes with this run.
+    if [ "$failures" -gt 0 ]; then
+        local f
+        for f in "$app"/log/*.log; do
+            [ -f "$f" ] || continue
+            echo "---- ${f#"$app"/}"
+            log_text "$f"
+        done
+    fi
     WINEPREFIX=$prefix wineserver -k 2>/dev/null
     WINEPREFIX=$prefix wineserver -w 2>/dev/null
     # The wineserver's socket folder, named by the prefix's device and inode.
@@ -39,12 +48,13 @@ cleanup() {
     rm -rf "$prefix"
     [ -z "$sentinel" ] || kill "$sentinel" 2>/dev/null
 }
+failures=0
+app=$prefix/drive_c/LocalCashServer
 trap cleanup EXIT
 
 export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset WINEPATH
-failures=0
 check() { # check DESCRIPTION COMMAND...
     local what=$1
     shift
@@ -68,7 +78,6 @@ wait_for() {
 
 wineserver -p </dev/null >/dev/null 2>&1
 wine wineboot --init </dev/null >/dev/null 2>&1
-app=$prefix/drive_c/LocalCashServer
 mkdir -p "$app"
 cp -r "$source_dir"/. "$app"/
 log=$app/log/localserver.log
