@@ -42,8 +42,8 @@ int runKeygen(const QStringList &arguments)
         Console::error(key.errorString());
         return Console::Failure;
     }
-    Console::out(QStringLiteral("private key %1, public key %2")
-                     .arg(QDir::toNativeSeparators(privatePath),
-                         QDir::toNativeSeparators(publicPath)));
+    Console::out(
+        QStringLiteral("private key %1, public key %2")
+            .arg(QDir::toNativeSeparators(privatePath), QDir::toNativeSeparators(publicPath)));
     return Console::Success;
 }

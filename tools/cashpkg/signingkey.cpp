@@ -26,8 +26,8 @@ const unsigned char *bytesOf(const QByteArray &array)
 // Writes bytes to a new file at path and never replaces one: written under a temporary name
 // (which the owner alone may read), given permissions, then renamed, which fails where a file of
 // that name exists.
-bool writeNewFile(const QString &path, const QByteArray &bytes, QFile::Permissions permissions,
-    QString *error)
+bool writeNewFile(
+    const QString &path, const QByteArray &bytes, QFile::Permissions permissions, QString *error)
 {
     QTemporaryFile file(QFileInfo(path).absolutePath() + QLatin1String("/.cashpkg-key-XXXXXX"));
     if (!file.open() || file.write(bytes) != bytes.size() || !file.flush()
@@ -103,8 +103,8 @@ bool SigningKey::load(const QString &privatePath)
                         .arg(QDir::toNativeSeparators(privatePath), file.errorString()));
     }
     const QList<QByteArray> fields = file.read(4096).simplified().split(' ');
-    const auto seed = QByteArray::fromBase64Encoding(
-        fields.value(1), QByteArray::AbortOnBase64DecodingErrors);
+    const auto seed =
+        QByteArray::fromBase64Encoding(fields.value(1), QByteArray::AbortOnBase64DecodingErrors);
     if (fields.size() != 2 || fields.first() != privateType || !seed
         || seed.decoded.size() != crypto_sign_SEEDBYTES) {
         return fail(QStringLiteral("'%1' is no private key made by 'cashpkg keygen'")
@@ -118,8 +118,8 @@ QByteArray SigningKey::sign(const QByteArray &bytes) const
     if (secret.size() != crypto_sign_SECRETKEYBYTES)
         return QByteArray();
     QByteArray signature(crypto_sign_BYTES, '\0');
-    if (crypto_sign_detached(bytesOf(signature), nullptr, bytesOf(bytes), size_t(bytes.size()),
-            bytesOf(secret))
+    if (crypto_sign_detached(
+            bytesOf(signature), nullptr, bytesOf(bytes), size_t(bytes.size()), bytesOf(secret))
         != 0) {
         return QByteArray();
     }
