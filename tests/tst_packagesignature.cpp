@@ -94,13 +94,14 @@ void tst_PackageSignature::fileFormats_data()
     const QByteArray key = keys.publicKey.toBase64();
     const QByteArray signature = keys.sign("package").toBase64();
     QTest::newRow("key as written") << true << PackageSignature::keyText(keys.publicKey) << true;
-    QTest::newRow("key, Windows line end and blanks")
-        << true << " ed25519\t" + key + " \r\n" << true;
+    QTest::newRow("key, Windows line end and blanks") << true << " ed25519\t" + key + " \r\n"
+                                                      << true;
     QTest::newRow("key of another type") << true << "ed448 " + key << false;
     QTest::newRow("key of 31 bytes")
         << true << "ed25519 " + keys.publicKey.left(31).toBase64() << false;
     QTest::newRow("key with more after it") << true << "ed25519 " + key + " comment" << false;
-    QTest::newRow("key, not base64") << true << "ed25519 " + QByteArray(key).replace(3, 1, "!") << false;
+    QTest::newRow("key, not base64")
+        << true << "ed25519 " + QByteArray(key).replace(3, 1, "!") << false;
     QTest::newRow("signature as written")
         << false << PackageSignature::signatureText(keys.sign("package")) << true;
     QTest::newRow("signature, Windows line end") << false << signature + "\r\n" << true;
@@ -118,8 +119,7 @@ void tst_PackageSignature::fileFormats()
 
     const KeyPair keys;
     if (isKey) {
-        QCOMPARE(PackageSignature::parseKey(text),
-            valid ? keys.publicKey : QByteArray());
+        QCOMPARE(PackageSignature::parseKey(text), valid ? keys.publicKey : QByteArray());
         return;
     }
     QCOMPARE(PackageSignature::verify(keys.publicKey, "package", text),

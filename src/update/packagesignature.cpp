@@ -34,7 +34,7 @@ QByteArray PackageSignature::parseKey(const QByteArray &text)
 {
     const QList<QByteArray> fields = text.simplified().split(' ');
     return fields.size() == 2 && fields.first() == keyType ? decoded(fields.last(), keySize)
-                                                          : QByteArray();
+                                                           : QByteArray();
 }
 
 QByteArray PackageSignature::signatureText(const QByteArray &signature)
@@ -56,11 +56,10 @@ PackageSignature::Problem PackageSignature::verify(
     // Without its set-up the library must not be used; a failure refuses, like a bad signature.
     if (key.size() != keySize || sodium_init() < 0)
         return SignatureWrong;
-    const bool valid = crypto_sign_verify_detached(
-                           reinterpret_cast<const unsigned char *>(signature.constData()),
-                           reinterpret_cast<const unsigned char *>(package.constData()),
-                           size_t(package.size()),
-                           reinterpret_cast<const unsigned char *>(key.constData()))
+    const bool valid =
+        crypto_sign_verify_detached(reinterpret_cast<const unsigned char *>(signature.constData()),
+            reinterpret_cast<const unsigned char *>(package.constData()), size_t(package.size()),
+            reinterpret_cast<const unsigned char *>(key.constData()))
         == 0;
     return valid ? NoProblem : SignatureWrong;
 }

@@ -58,8 +58,8 @@ ProtectedFile::Result ProtectedFile::readFile()
     };
 
     // The file is opened relative to the directory checked, and read through its descriptor.
-    const Descriptor folder(::open(QFile::encodeName(directoryPath).constData(),
-        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Descriptor folder(
+        ::open(QFile::encodeName(directoryPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.get() < 0) {
         const int error = errno;
         if (error == ENOENT)
@@ -93,7 +93,8 @@ ProtectedFile::Result ProtectedFile::readFile()
     content.resize(int(status.st_size));
     qint64 done = 0;
     while (done < content.size()) {
-        const ssize_t got = ::read(file.get(), content.data() + done, size_t(content.size() - done));
+        const ssize_t got =
+            ::read(file.get(), content.data() + done, size_t(content.size() - done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)

@@ -178,8 +178,8 @@ ProtectedFile::Result ProtectedFile::readFile()
 
     BY_HANDLE_FILE_INFORMATION information = {};
     if (!GetFileInformationByHandle(file.get(), &information)) {
-        return fail(Unreadable,
-            tr("'%1' не прочитан: %2").arg(filePath, windowsMessage(GetLastError())));
+        return fail(
+            Unreadable, tr("'%1' не прочитан: %2").arg(filePath, windowsMessage(GetLastError())));
     }
     if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
         return fail(Unsafe, tr("'%1' является ссылкой").arg(filePath));
@@ -195,8 +195,8 @@ ProtectedFile::Result ProtectedFile::readFile()
     content.resize(int(size));
     DWORD got = 0;
     if (size > 0 && !ReadFile(file.get(), content.data(), DWORD(size), &got, nullptr)) {
-        return fail(Unreadable,
-            tr("'%1' не прочитан: %2").arg(filePath, windowsMessage(GetLastError())));
+        return fail(
+            Unreadable, tr("'%1' не прочитан: %2").arg(filePath, windowsMessage(GetLastError())));
     }
     content.truncate(int(got));
     return Read;
