@@ -8,7 +8,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 for t in fuzz_configfile fuzz_ipcchannel fuzz_tinytarheader fuzz_inflatearchive fuzz_inflatedifferential \
-    fuzz_tinytarunpacker; do
+    fuzz_tinytarunpacker fuzz_packagesignature; do
     rm -rf "${out:?}/$t"
     mkdir -p "$out/$t"
 done
@@ -81,6 +81,15 @@ for f in "$tars"/*.tar; do
         pigz -z <"$f" >"$out/fuzz_inflatearchive/$name.zlib"
     fi
 done
+# Signatures: a package the target signs itself, unchanged and with one byte of the signature or
+# the package changed; and signature files written here (base64 of 64 bytes, then of 63).
+sig=$out/fuzz_packagesignature
+{ printf '\001\000\000'; cat "$out/fuzz_tinytarunpacker/gnutar-ustar.tgz"; } >"$sig/signed"
+{ printf '\001\007\004'; cat "$out/fuzz_tinytarunpacker/gnutar-ustar.tgz"; } >"$sig/signature-changed"
+{ printf '\001\310\001'; cat "$out/fuzz_tinytarunpacker/gnutar-ustar.tgz"; } >"$sig/package-changed"
+{ printf '\000\132'; head -c 64 /dev/zero | base64 -w0; printf '\r\n'; printf 'package'; } >"$sig/zeros"
+{ printf '\000\124'; head -c 63 /dev/zero | base64 -w0; printf 'package'; } >"$sig/short"
+
 # Two gzip members: only the first is read.
 printf 'first' | gzip -n >"$out/fuzz_inflatearchive/two-members.gz"
 printf 'second' | gzip -n >>"$out/fuzz_inflatearchive/two-members.gz"

@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh [extra-package ...]
 set -eu
 
-packages="build-essential cmake ninja-build pkg-config zlib1g-dev libisal-dev \
+packages="build-essential cmake ninja-build pkg-config zlib1g-dev libisal-dev libsodium-dev \
 qt6-base-dev qt6-5compat-dev qtbase5-dev \
 python3 tar gzip libarchive-tools pigz procps libfaketime $*"
 

@@ -8,7 +8,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-15}
-targets=${FUZZ_TARGETS:-fuzz_configfile fuzz_ipcchannel fuzz_tinytarheader fuzz_inflatearchive fuzz_inflatedifferential fuzz_tinytarunpacker}
+targets=${FUZZ_TARGETS:-fuzz_configfile fuzz_ipcchannel fuzz_tinytarheader fuzz_inflatearchive fuzz_inflatedifferential fuzz_tinytarunpacker fuzz_packagesignature}
 
 scripts/deps.sh clang libclang-rt-14-dev
 
@@ -39,6 +39,7 @@ for t in $targets; do
     fuzz_tinytarheader) len=16384 dict=fuzz/tar.dict ;;
     fuzz_inflatearchive | fuzz_inflatedifferential) len=65536 dict=fuzz/tar.dict ;;
     fuzz_tinytarunpacker) len=16384 dict=fuzz/tar.dict ;;
+    fuzz_packagesignature) len=4096 dict= ;;
     *) echo "unknown target $t" >&2; exit 2 ;;
     esac
     mkdir -p "$dir/corpus/$t"

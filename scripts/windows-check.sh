@@ -292,6 +292,7 @@ exec 9>&-
 # packages then carry the DLL (its programs import it) and the tests find it.
 prefixes=("$qt_dir")
 prefixes+=("$(scripts/cross/isa-l.sh "$cache_root")")
+prefixes+=("$(scripts/cross/libsodium.sh "$cache_root")")
 # Where the DLLs of the build live: the prefixes', the posix C++ runtime, and the sysroot's zlib
 # and winpthread.
 library_dirs=("$gcc_runtime_dir" "$sysroot_lib")

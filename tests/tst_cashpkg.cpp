@@ -1,4 +1,6 @@
+#include "access.h"
 #include "filetree.h"
+#include "links.h"
 #include "tarbuilder.h"
 #include "testutil.h"
 
@@ -84,6 +86,8 @@ private slots:
     void buildIsDeterministic();
     void buildRefuses_data();
     void buildRefuses();
+    void signedPackages_data();
+    void signedPackages();
     void commandLine_data();
     void commandLine();
 
@@ -618,6 +622,122 @@ void tst_CashPkg::buildRefuses()
         QStringList { name });
 }
 
+void tst_CashPkg::signedPackages_data()
+{
+    QTest::addColumn<QString>("key"); // what t/update-key.pub is
+    QTest::addColumn<QString>("signature"); // what p.sig is
+    QTest::addColumn<QString>("code"); // check's finding; empty: the package installs
+    QTest::addColumn<QString>("line"); // in the installer's refusal
+
+    const QString wrong = QString::fromUtf8("подпись 'p.sig' не подходит к пакету и ключу");
+    const QString refused = QString::fromUtf8("Ключ подписи пакетов обновления '");
+    QTest::newRow("no key, signed with another key") << "none"
+                                                     << "other"
+                                                     << ""
+                                                     << "";
+    QTest::newRow("trusted key, valid signature") << "trusted"
+                                                  << "valid"
+                                                  << ""
+                                                  << "";
+    QTest::newRow("signed with another key") << "trusted"
+                                             << "other"
+                                             << "signature-wrong" << wrong;
+    QTest::newRow("package changed after signing") << "trusted"
+                                                   << "changed"
+                                                   << "signature-wrong" << wrong;
+    QTest::newRow("no signature") << "trusted"
+                                  << "missing"
+                                  << "signature-missing"
+                                  << QString::fromUtf8("нет файла подписи 'p.sig'");
+    QTest::newRow("signature not base64")
+        << "trusted"
+        << "malformed"
+        << "signature-malformed" << QString::fromUtf8("нет подписи Ed25519 в base64");
+    QTest::newRow("key writable by everyone") << "writable"
+                                              << "valid"
+                                              << "key-refused" << refused;
+    QTest::newRow("key's directory writable by everyone") << "open directory"
+                                                          << "valid"
+                                                          << "key-refused" << refused;
+    QTest::newRow("key of another user") << "foreign"
+                                         << "valid"
+                                         << "key-refused" << refused;
+    QTest::newRow("key is a link") << "link"
+                                   << "valid"
+                                   << "key-refused" << refused;
+    QTest::newRow("key file without a key") << "malformed"
+                                            << "valid"
+                                            << "key-refused" << refused;
+}
+
+void tst_CashPkg::signedPackages()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, signature);
+    QFETCH(QString, code);
+
+    QVERIFY(create(list({ "keys/", "src/readme.txt=new", "t/readme.txt=old", "t/backup/" })));
+    QCOMPARE(cashpkg(list({ "keygen", "keys/signing.key" })).status, 0);
+    QCOMPARE(cashpkg(list({ "keygen", "other.key", "--public", "other.pub" })).status, 0);
+    // Nobody but its owner may read a private key.
+    const QFile::Permissions others =
+        QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
+    QVERIFY(!(QFile::permissions(path(QStringLiteral("keys/signing.key"))) & others)
+        || QSysInfo::productType() == QLatin1String("windows"));
+
+    const QString signer = signature == QLatin1String("other") ? "other.key" : "keys/signing.key";
+    QCOMPARE(cashpkg(list({ "build", "src", "-o", "p", "--sign" }) << signer).status, 0);
+    if (signature == QLatin1String("changed")) {
+        QVERIFY(writeFile(path(QStringLiteral("src/readme.txt")), "forged"));
+        QCOMPARE(cashpkg(list({ "build", "src", "-o", "p" })).status, 0);
+    } else if (signature == QLatin1String("missing")) {
+        QVERIFY(QFile::remove(path(QStringLiteral("p.sig"))));
+    } else if (signature == QLatin1String("malformed")) {
+        QVERIFY(writeFile(path(QStringLiteral("p.sig")), "not a signature\n"));
+    }
+
+    const QString installed = path(QStringLiteral("t/update-key.pub"));
+    const QString trusted = path(QStringLiteral("keys/update-key.pub"));
+    QString why;
+    if (key == QLatin1String("link")) {
+        if (!makeLink(trusted, installed, &why))
+            QSKIP(qPrintable(why));
+    } else if (key == QLatin1String("malformed")) {
+        QVERIFY(writeFile(installed, "ed25519 c2hvcnQ=\n"));
+    } else if (key != QLatin1String("none")) {
+        QVERIFY(QFile::copy(trusted, installed));
+    }
+    if ((key == QLatin1String("writable") && !letEveryoneWrite(installed, &why))
+        || (key == QLatin1String("open directory")
+            && !letEveryoneWrite(path(QStringLiteral("t")), &why))
+        || (key == QLatin1String("foreign") && !giveToAnotherUser(installed, &why))) {
+        QSKIP(qPrintable(why));
+    }
+
+    // check predicts the installer's verdict; a refused package leaves the tree as it was.
+    const QStringList before = tree(path(QStringLiteral("t")));
+    int checked = -1;
+    const QJsonObject report = check(list({ "p", "--target", "t" }), &checked);
+    QCOMPARE(codes(report), code.isEmpty() ? QStringList() : QStringList { code });
+    const Result result = cashpkg(list({ "install", "p", "--target", "t" }));
+    QCOMPARE(result.status, checked);
+    QCOMPARE(result.status == 0, code.isEmpty());
+    if (code.isEmpty()) {
+        QCOMPARE(readFile(path(QStringLiteral("t/readme.txt"))), QByteArray("new"));
+    } else {
+        QFETCH(QString, line);
+        QVERIFY2(result.out.contains(line), qPrintable(result.out));
+        QCOMPARE(tree(path(QStringLiteral("t"))), before);
+    }
+
+    // --key checks the signature alone, as if that key were installed.
+    if (key == QLatin1String("trusted") || key == QLatin1String("none")) {
+        int status = -1;
+        check(list({ "p", "--key", "keys/update-key.pub" }), &status);
+        QCOMPARE(status == 0, signature == QLatin1String("valid"));
+    }
+}
+
 void tst_CashPkg::commandLine_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -628,7 +748,7 @@ void tst_CashPkg::commandLine_data()
     QTest::newRow("help") << list({ "--help" }) << 0 << "Commands:";
     QTest::newRow("unknown command")
         << list({ "frobnicate" }) << 2 << "unknown command 'frobnicate'";
-    for (const char *command : { "check", "build", "install", "rollback", "recover" }) {
+    for (const char *command : { "check", "build", "install", "rollback", "recover", "keygen" }) {
         QTest::addRow("%s --help", command)
             << list({ command, "--help" }) << 0 << QStringLiteral("Exit status: 0");
     }
@@ -641,6 +761,13 @@ void tst_CashPkg::commandLine_data()
     QTest::newRow("recover without target") << list({ "recover" }) << 2 << "--target";
     QTest::newRow("recover, no journal")
         << list({ "recover", "--target", "." }) << 0 << "no interrupted installation";
+    QTest::newRow("keygen over an existing file")
+        << list({ "keygen", "." }) << 1 << "it is not overwritten";
+    QTest::newRow("build, signing key missing")
+        << list({ "build", ".", "-o", "../p", "--sign", "missing" }) << 1
+        << "cannot read the private key";
+    QTest::newRow("check, key file without a key")
+        << list({ "check", "p", "--key", "." }) << 2 << "is no public key file";
     QTest::newRow("check, missing package")
         << list({ "check", "missing" }) << 1 << "cannot be opened";
     QTest::newRow("install, missing package")

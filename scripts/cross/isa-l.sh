@@ -37,31 +37,8 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/lcs-isal.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-# apt downloads as its own unprivileged user, which must be able to enter the folder.
-chmod 755 "$work"
-
-# The source package comes through apt lists of our own, made from the deb-src twins of the
-# machine's Debian entries of this release, so that nothing in /etc/apt changes.
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-apt_dir=$work/apt
-mkdir -p "$apt_dir/parts" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-for f in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] || continue
-    awk -v RS= -v ORS='\n\n' -v codename="$codename" \
-        'tolower($0) !~ /enabled: *no/ && $0 ~ /Types:[^\n]*deb/ && $0 ~ ("Suites:[^\n]*" codename)' "$f" \
-        | sed 's/^Types:.*/Types: deb-src/' >>"$apt_dir/parts/debian.sources"
-done
-cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
-    | grep -E "^deb[[:space:]].*[[:space:]]$codename([-/][^[:space:]]*)?[[:space:]]" \
-    | sed 's/^deb\([[:space:]]\)/deb-src\1/' >"$apt_dir/parts/debian.list" || true
-apt_get() {
-    $sudo apt-get -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$apt_dir/parts" \
-        -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" "$@"
-}
-echo "ISA-L for Windows: fetching Debian's libisal source" >&2
-apt_get update -qq >&2
-(cd "$work" && apt_get source -qq libisal >fetch.log 2>&1) \
-    || { tail -20 "$work/fetch.log" >&2; echo "apt-get source libisal failed" >&2; exit 1; }
+echo "ISA-L for Windows:" >&2
+"$(dirname "$0")/debian-source.sh" libisal "$work"
 
 dsc=$(ls "$work"/libisal_*.dsc)
 version=$(basename "$dsc" .dsc)

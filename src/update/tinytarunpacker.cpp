@@ -3,6 +3,7 @@
 
 #include "log/log.h"
 #include "packagebytes.h"
+#include "packagesignature.h"
 #include "packageverifier.h"
 #include "pathkey.h"
 
@@ -206,6 +207,13 @@ bool TinyTarUnpackerPrivate::unpackPackage()
     }
     if (read != PackageBytes::Read) {
         report(Log::Error, PackageVerifier::unreadableMessage(source, read, package.fileSize()));
+        return false;
+    }
+
+    // With a trusted key installed, only the bytes its holder signed go any further.
+    PackageSignature signature(target);
+    if (!signature.check(source, package.bytes())) {
+        report(Log::Error, signature.message(source));
         return false;
     }
 

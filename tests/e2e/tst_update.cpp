@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
@@ -27,6 +28,8 @@ private slots:
     void restartsInALoop();
     void interruptedUpdateUndoneAtStart_data();
     void interruptedUpdateUndoneAtStart();
+    void signedUpdate_data();
+    void signedUpdate();
 };
 
 namespace {
@@ -285,6 +288,55 @@ void tst_Update::interruptedUpdateUndoneAtStart()
                                "не запускается.") }));
         QCOMPARE(s.cashRuns(), 0);
     }
+}
+
+void tst_Update::signedUpdate_data()
+{
+    QTest::addColumn<QString>("signer"); // the private key the package is signed with
+    QTest::newRow("signed with the trusted key") << "trusted";
+    QTest::newRow("signed with another key") << "other";
+}
+
+void tst_Update::signedUpdate()
+{
+    QFETCH(QString, signer);
+    SupervisorProcess s;
+    QVERIFY2(s.isValid(), qPrintable(s.errorString()));
+    // The keys and the package are made outside the program's directory, as a vendor makes them;
+    // only the public key is installed there.
+    const auto cashpkg = [](const QStringList &arguments) {
+        QProcess process;
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.start(testProgram(CASHPKG_PATH), arguments);
+        return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+    };
+    const QString trustedKey = s.path(QStringLiteral("update-key.pub"));
+    QVERIFY(writeFile(s.outsidePath(QStringLiteral("src/a.txt")), "signed\n"));
+    QVERIFY(cashpkg({ QStringLiteral("keygen"), s.outsidePath(QStringLiteral("trusted.key")),
+        QStringLiteral("--public"), trustedKey }));
+    QVERIFY(cashpkg({ QStringLiteral("keygen"), s.outsidePath(QStringLiteral("other.key")),
+        QStringLiteral("--public"), s.outsidePath(QStringLiteral("other.pub")) }));
+    QVERIFY(cashpkg({ QStringLiteral("build"), s.outsidePath(QStringLiteral("src")),
+        QStringLiteral("-o"), s.path(QStringLiteral("update.tgz")), QStringLiteral("--sign"),
+        s.outsidePath(signer + QLatin1String(".key")) }));
+    QVERIFY(s.configure(updateScenario, 6));
+    QVERIFY(s.start());
+
+    if (signer == QLatin1String("trusted")) {
+        QVERIFY(s.waitForCashRun(2, 30000) > 0);
+        QCOMPARE(readFile(s.path(QStringLiteral("a.txt"))), QByteArray("signed\n"));
+        return;
+    }
+    QVERIFY2(s.waitForLog(QStringLiteral("ERRR; TinyTarUnpackerPrivate::unpack; Пакет обновления "
+                                         "'update.tgz' не прошёл проверку: подпись "
+                                         "'update.tgz.sig' не подходит к пакету и ключу '%1'.")
+                              .arg(QDir::toNativeSeparators(trustedKey)),
+                 20000),
+        qPrintable(s.log().join(QLatin1Char('\n'))));
+    QVERIFY(!QFile::exists(s.path(QStringLiteral("a.txt"))));
+    QVERIFY(s.isRunning());
+    QCOMPARE(s.cashRuns(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Update)

@@ -2,11 +2,15 @@
 
 #include "console.h"
 #include "packagebuilder.h"
+#include "signingkey.h"
 #include "sourcetree.h"
+#include "update/packagebytes.h"
+#include "update/packagesignature.h"
 
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QSaveFile>
 
 namespace {
 
@@ -21,6 +25,26 @@ bool isInside(const QString &path, const QString &directory)
     return parent == root || parent.startsWith(root + QLatin1Char('/'));
 }
 
+// Signs the package as the installer will read it, into PACKAGE.sig.
+bool writeSignature(const SigningKey &key, const QString &package)
+{
+    const QString path = PackageSignature::signaturePath(package);
+    PackageBytes bytes;
+    if (bytes.read(package) != PackageBytes::Read) {
+        Console::error(QStringLiteral("cannot read '%1' back to sign it: %2")
+                           .arg(QDir::toNativeSeparators(package), bytes.errorString()));
+        return false;
+    }
+    QSaveFile file(path);
+    const QByteArray text = PackageSignature::signatureText(key.sign(bytes.bytes()));
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+        Console::error(QStringLiteral("cannot write '%1': %2")
+                           .arg(QDir::toNativeSeparators(path), file.errorString()));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int runBuild(const QStringList &arguments)
@@ -32,9 +56,11 @@ int runBuild(const QStringList &arguments)
         "times, owners and modes (the same tree always gives the same bytes). Refuses links,\n"
         "special files, names longer than 100 bytes and names the installer refuses, listing all\n"
         "of them. The package is written under a temporary name and renamed when complete.\n"
+        "With --sign, PACKAGE.sig beside it holds its Ed25519 signature, which a till with the\n"
+        "matching public key (see 'cashpkg keygen') requires.\n"
         "\n"
-        "Exit status: 0 when the package was written; 1 when it was not; 2 on a command-line\n"
-        "error."));
+        "Exit status: 0 when the package (and its signature) was written; 1 when it was not; 2 on\n"
+        "a command-line error."));
     parser.addPositionalArgument(QStringLiteral("build"), QStringLiteral("The command."));
     parser.addPositionalArgument(
         QStringLiteral("SOURCE_DIR"), QStringLiteral("The tree to install, as it should be."));
@@ -42,7 +68,10 @@ int runBuild(const QStringList &arguments)
         QStringLiteral("The package to write."), QStringLiteral("PACKAGE"));
     const QCommandLineOption zlib(
         QStringLiteral("zlib"), QStringLiteral("Compress as a zlib stream instead of gzip."));
-    parser.addOptions({ output, zlib });
+    const QCommandLineOption sign(QStringLiteral("sign"),
+        QStringLiteral("Sign the package with this private key, into PACKAGE.sig."),
+        QStringLiteral("KEY"));
+    parser.addOptions({ output, zlib, sign });
     const int status = Console::parse(parser, arguments, 1);
     if (status >= 0)
         return status;
@@ -56,6 +85,13 @@ int runBuild(const QStringList &arguments)
     if (isInside(package, source)) {
         Console::error(QStringLiteral("the package '%1' would be inside the source directory")
                            .arg(QDir::toNativeSeparators(package)));
+        return Console::Failure;
+    }
+    // A key that cannot sign fails the build before anything is written.
+    SigningKey key;
+    if (parser.isSet(sign) && !key.load(parser.value(sign))) {
+        Console::error(key.errorString());
+        Console::error(QStringLiteral("no package written"));
         return Console::Failure;
     }
     SourceTree tree;
@@ -73,8 +109,11 @@ int runBuild(const QStringList &arguments)
         Console::error(QStringLiteral("no package written"));
         return Console::Failure;
     }
-    Console::out(QStringLiteral("%1: %2 entries")
+    if (parser.isSet(sign) && !writeSignature(key, package))
+        return Console::Failure;
+    Console::out(QStringLiteral("%1: %2 entries%3")
                      .arg(QDir::toNativeSeparators(package))
-                     .arg(tree.entries().size()));
+                     .arg(tree.entries().size())
+                     .arg(parser.isSet(sign) ? QStringLiteral(", signed") : QString()));
     return Console::Success;
 }

@@ -96,6 +96,8 @@ QString CheckReport::text(const CheckResult &result)
                              : QStringLiteral("backups in %1")
                                    .arg(QDir::toNativeSeparators(result.backup)));
     }
+    if (!result.signature.isEmpty())
+        lines << QStringLiteral("  signature: %1").arg(result.signature);
 
     for (const CheckedEntry &entry : result.entries) {
         QString line =
@@ -137,6 +139,7 @@ QByteArray CheckReport::json(const CheckResult &result)
         { QStringLiteral("tarSize"), double(result.tarSize) },
         { QStringLiteral("target"), stringOrNull(result.target) },
         { QStringLiteral("backup"), stringOrNull(result.backup) },
+        { QStringLiteral("signature"), stringOrNull(result.signature) },
         { QStringLiteral("entries"), entries },
         { QStringLiteral("findings"), findingsJson(result.findings) },
         { QStringLiteral("installs"), result.installs },

@@ -10,5 +10,6 @@ int runBuild(const QStringList &arguments);
 int runInstall(const QStringList &arguments);
 int runRollback(const QStringList &arguments);
 int runRecover(const QStringList &arguments);
+int runKeygen(const QStringList &arguments);
 
 #endif // COMMANDS_H

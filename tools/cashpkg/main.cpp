@@ -10,12 +10,15 @@ namespace {
 const char usage[] = "Usage: cashpkg COMMAND [options] ...\n"
                      "Builds, checks, installs and rolls back update packages.\n\n"
                      "Commands:\n"
-                     "  check PACKAGE [--target DIR] [--json]     what the installer would do\n"
-                     "  build SOURCE_DIR -o PACKAGE [--zlib]       make a package\n"
+                     "  check PACKAGE [--target DIR] [--key PUB] [--json]\n"
+                     "                                             what the installer would do\n"
+                     "  build SOURCE_DIR -o PACKAGE [--zlib] [--sign KEY]\n"
+                     "                                             make a package\n"
                      "  install PACKAGE --target DIR [--backup B]  install it\n"
                      "  rollback PACKAGE --target DIR --backup B [--dry-run]\n"
                      "                                             undo an installation\n"
-                     "  recover --target DIR [--backup B]          undo an interrupted one\n\n"
+                     "  recover --target DIR [--backup B]          undo an interrupted one\n"
+                     "  keygen PRIVATE_KEY [--public FILE]         make a signing key pair\n\n"
                      "'cashpkg COMMAND --help' describes a command and its exit statuses.\n";
 
 } // namespace
@@ -38,6 +41,8 @@ int main(int argc, char *argv[])
         return runRollback(arguments);
     if (command == QLatin1String("recover"))
         return runRecover(arguments);
+    if (command == QLatin1String("keygen"))
+        return runKeygen(arguments);
 
     const bool help = command == QLatin1String("--help") || command == QLatin1String("-h")
         || command == QLatin1String("help");

@@ -180,6 +180,7 @@ CheckResult PackageChecker::check(const QString &packagePath, const PackageReade
         result.stopReason = message;
         return result;
     }
+    result.signature = reader.signatureState();
     result.compression = reader.compression();
     result.packageSize = reader.packageSize();
     result.tarSize = reader.tarSize();

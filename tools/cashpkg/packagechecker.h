@@ -36,6 +36,7 @@ struct CheckResult
     qint64 tarSize = 0;
     QString target; // empty: checked without a target directory
     QString backup; // empty: no backups
+    QString signature; // what became of the signature; empty: no key asked for one
     QList<CheckedEntry> entries;
     Findings findings; // about the package as a whole
     bool installs = false; // the installer's predicted result

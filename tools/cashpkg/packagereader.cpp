@@ -32,9 +32,59 @@ bool startsWithTarHeader(const QByteArray &bytes)
 
 } // namespace
 
-PackageReader::PackageReader(const QString &target, const QString &backup)
-    : verifier(target, backup)
+PackageReader::PackageReader(const QString &target, const QString &backup, const QByteArray &key)
+    : target(target), key(key), verifier(target, backup)
 {
+}
+
+void PackageReader::checkSignature(
+    PackageSignature &signature, bool installed, const QString &path, const QByteArray &package)
+{
+    const bool valid =
+        installed ? signature.check(path, package) : signature.checkWith(key, path, package);
+    const QString keyName =
+        installed ? QDir::toNativeSeparators(signature.keyPath()) : QStringLiteral("--key");
+    const QString signatureFile = QDir::toNativeSeparators(PackageSignature::signaturePath(path));
+    if (installed && !signature.isKeyInstalled())
+        return;
+    if (valid) {
+        signatureNote += (signatureNote.isEmpty() ? QString() : QStringLiteral("; "))
+            + QStringLiteral("%1 is valid for %2").arg(signatureFile, keyName);
+        return;
+    }
+    signatureNote += (signatureNote.isEmpty() ? QString() : QStringLiteral("; "))
+        + QStringLiteral("not valid for %1").arg(keyName);
+    const QString consequence = installed
+        ? QStringLiteral("the installer refuses it and writes nothing")
+        : QStringLiteral("a till with this key refuses it");
+    switch (signature.problem()) {
+    case PackageSignature::NoProblem:
+        break;
+    case PackageSignature::KeyRefused:
+        signatureProblems << Finding::error(QStringLiteral("key-refused"),
+            QStringLiteral("the installed key is refused (%1): the installer refuses every package")
+                .arg(signature.keyReason()));
+        break;
+    case PackageSignature::SignatureMissing:
+        signatureProblems << Finding::error(QStringLiteral("signature-missing"),
+            QStringLiteral("there is no signature %1: %2").arg(signatureFile, consequence));
+        break;
+    case PackageSignature::SignatureUnreadable:
+        signatureProblems << Finding::error(QStringLiteral("signature-unreadable"),
+            QStringLiteral("the signature %1 cannot be read (%2): %3")
+                .arg(signatureFile, signature.signatureReason(), consequence));
+        break;
+    case PackageSignature::SignatureMalformed:
+        signatureProblems << Finding::error(QStringLiteral("signature-malformed"),
+            QStringLiteral("%1 holds no base64 Ed25519 signature: %2")
+                .arg(signatureFile, consequence));
+        break;
+    case PackageSignature::SignatureWrong:
+        signatureProblems << Finding::error(QStringLiteral("signature-wrong"),
+            QStringLiteral("the signature %1 was not made over these bytes with the key of %2: %3")
+                .arg(signatureFile, keyName, consequence));
+        break;
+    }
 }
 
 bool PackageReader::read(const QString &path)
@@ -49,7 +99,19 @@ bool PackageReader::read(const QString &path)
     }
     wrapper = compressionOf(package.bytes());
     plainTar = startsWithTarHeader(package.bytes());
-    accepted = readResult == PackageBytes::Read && verifier.verify(package.bytes());
+    signatureProblems.clear();
+    signatureNote.clear();
+    if (readResult == PackageBytes::Read && !target.isEmpty()) {
+        PackageSignature installed(target);
+        checkSignature(installed, true, path, package.bytes());
+    }
+    if (readResult == PackageBytes::Read && !key.isEmpty()) {
+        PackageSignature given { QString() };
+        checkSignature(given, false, path, package.bytes());
+    }
+    // The entries are still read for the report when the signature refuses the package.
+    const bool verified = readResult == PackageBytes::Read && verifier.verify(package.bytes());
+    accepted = verified && signatureProblems.isEmpty();
     return true;
 }
 
@@ -98,7 +160,8 @@ Findings PackageReader::problems() const
                       .arg(PackageBytes::maxSize)
                 : QStringLiteral("there is not enough memory to read it")) };
     }
-    Findings found;
+    // The signature is checked first: a package it refuses is never inflated.
+    Findings found = signatureProblems;
     if (verifier.inflateEnd() == InflateEnd::CutShort) {
         found << Finding::error(QStringLiteral("stream-cut-short"),
             QStringLiteral("the compressed stream ends before its end (a package cut short, or "
@@ -118,7 +181,7 @@ Findings PackageReader::problems() const
     case TarWalker::Complete:
         break;
     case TarWalker::Empty:
-        if (found.isEmpty())
+        if (found.size() == signatureProblems.size())
             found << Finding::error(QStringLiteral("not-a-package"), describeEmpty());
         break;
     case TarWalker::BadHeader:

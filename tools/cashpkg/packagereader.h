@@ -3,6 +3,7 @@
 
 #include "finding.h"
 #include "update/packagebytes.h"
+#include "update/packagesignature.h"
 #include "update/packageverifier.h"
 #include "update/tarwalker.h"
 
@@ -15,8 +16,11 @@
 class PackageReader
 {
 public:
-    // With a target the verification also looks at that directory as the installer would.
-    explicit PackageReader(const QString &target = QString(), const QString &backup = QString());
+    // With a target the verification also looks at that directory as the installer would, and
+    // checks the signature against the key installed there, if any. With a key (a public key
+    // file's text) the signature is checked against that key too, as if it were installed.
+    explicit PackageReader(const QString &target = QString(), const QString &backup = QString(),
+        const QByteArray &key = QByteArray());
 
     // False only when the file cannot be opened (see errorString()); a package that cannot be
     // decompressed or walked to its end is read as far as it goes, see problems().
@@ -40,14 +44,23 @@ public:
     int refusedEntry() const;
 
     // Why the installer would refuse the package as a whole: one error per problem of the
-    // compressed stream, the tar stream and the disk, naming the entry where reading stopped.
+    // signature, the compressed stream, the tar stream and the disk, naming the entry where
+    // reading stopped.
     Findings problems() const;
+    // What became of the signature: empty when no key asked for one.
+    QString signatureState() const { return signatureNote; }
 
 private:
     QString describeEmpty() const;
     QString describeBadHeader() const;
+    void checkSignature(PackageSignature &signature, bool installed, const QString &path,
+        const QByteArray &package);
 
+    const QString target;
+    const QByteArray key;
     PackageVerifier verifier;
+    Findings signatureProblems;
+    QString signatureNote;
     QString openError;
     QString wrapper;
     qint64 compressedSize = 0;
