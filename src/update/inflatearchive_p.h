@@ -17,7 +17,8 @@ class InflateProgress
 public:
     virtual ~InflateProgress() = default;
     // The first `size` bytes at `content` are final; they stay where they are until moving().
-    virtual void produced(const char *content, qint64 size) = 0;
+    // The buffer holding them has room for `capacity` bytes.
+    virtual void produced(const char *content, qint64 size, qint64 capacity) = 0;
     // The content is about to move to a larger buffer: returns once nothing reads it any more.
     // Then produced() tells where it went.
     virtual void moving() = 0;

@@ -106,7 +106,7 @@ public:
                 return false;
             }
             if (m_progress)
-                m_progress->produced(output->constData(), m_produced);
+                m_progress->produced(output->constData(), m_produced, output->capacity());
             if (final)
                 break;
         }

@@ -1,7 +1,7 @@
 #include "packagestager.h"
 
 #include "inflatearchive_p.h"
-#include "memoryrelease.h"
+#include "memorypages.h"
 #include "packageverifier.h"
 #include "pathkey.h"
 #include "tarwalker.h"
@@ -19,6 +19,10 @@ namespace {
 // Large files are written as their data comes, a piece at a time, so that the last piece is
 // written soon after the last byte is decoded.
 constexpr qint64 pieceSize = qint64(1) << 20;
+// How far beyond what is made the staging thread, when it waits, readies the pages, and how much
+// at a time (the decoder makes a megabyte in about a millisecond).
+constexpr qint64 prepareAhead = qint64(8) << 20;
+constexpr qint64 prepareStep = qint64(1) << 20;
 
 } // namespace
 
@@ -27,12 +31,13 @@ constexpr qint64 pieceSize = qint64(1) << 20;
 class PackageStager::Progress : public InflateProgress
 {
 public:
-    void produced(const char *content, qint64 size) override
+    void produced(const char *content, qint64 size, qint64 capacity) override
     {
         {
             const std::lock_guard<std::mutex> lock(progressLock);
             base = content;
             made = size;
+            room = capacity;
         }
         progressed.notify_one();
     }
@@ -56,13 +61,21 @@ public:
     }
 
     // Waits until the first size bytes are made and holds the content where it is until
-    // release(); nullptr (nothing held) when the decoding ended before.
+    // release(); nullptr (nothing held) when the decoding ended before. While it waits, it makes
+    // the pages the decoder is about to fill ready, which the decoder would otherwise fault in
+    // one by one.
     const char *hold(qint64 size)
     {
         forever {
             {
                 std::unique_lock<std::mutex> lock(progressLock);
-                progressed.wait(lock, [&] { return finished || (base && made >= size); });
+                const auto ready = [&] { return finished || (base && made >= size); };
+                if (!ready() && base && prepared < std::min(made + prepareAhead, room)) {
+                    lock.unlock();
+                    prepareNext();
+                    continue;
+                }
+                progressed.wait(lock, ready);
                 if (!base || made < size)
                     return nullptr;
             }
@@ -93,12 +106,27 @@ public:
     void written(qint64 from, qint64 size) { toGiveBack.push_back({ from, from + size }); }
 
     // After the decoding: everything written goes.
-    void giveBackAll(const char *content)
-    {
-        giveBack(content, std::numeric_limits<qint64>::max());
-    }
+    void giveBackAll(const char *content) { giveBack(content, std::numeric_limits<qint64>::max()); }
 
 private:
+    // Makes the next stretch of pages beyond what is made ready to be written.
+    void prepareNext()
+    {
+        const std::lock_guard<std::mutex> content(contentLock);
+        const char *at = nullptr;
+        qint64 from = 0;
+        qint64 to = 0;
+        {
+            const std::lock_guard<std::mutex> lock(progressLock);
+            at = base;
+            from = std::max(prepared, made);
+            to = std::min({ from + prepareStep, made + prepareAhead, room });
+        }
+        if (at && to > from)
+            prepareMemory(at + from, to - from);
+        prepared = std::max(prepared, to);
+    }
+
     void giveBack(const char *content, qint64 upTo)
     {
         while (!toGiveBack.empty() && toGiveBack.front().second <= upTo) {
@@ -112,6 +140,8 @@ private:
     std::condition_variable progressed;
     const char *base = nullptr; // nullptr while the content moves
     qint64 made = 0;
+    qint64 room = 0; // the buffer's capacity
+    qint64 prepared = 0; // staging thread only
     bool finished = false;
     std::mutex contentLock; // held by the stager while it reads, by the decoder while it moves
     std::deque<std::pair<qint64, qint64>> toGiveBack; // staging thread only

@@ -6,7 +6,8 @@
 #include <QFileInfo>
 
 StagingArea::StagingArea(const QString &target, const QString &backup)
-    : path(pathFor(target, backup)), name(QFileInfo(path).fileName()),
+    : path(pathFor(target, backup)),
+      name(QFileInfo(path).fileName()),
       parent(QFileInfo(path).absolutePath())
 {
 }
@@ -30,7 +31,8 @@ bool StagingArea::open(ConfinedTree &targetTree)
         return false;
     // A staged file must reach its place by a rename; between file systems it would be a copy,
     // which writing late does no slower.
-    opened = parent.sameFileSystem(targetTree) && parent.status(name).kind == ConfinedTree::Directory;
+    opened =
+        parent.sameFileSystem(targetTree) && parent.status(name).kind == ConfinedTree::Directory;
     if (!opened)
         static_cast<void>(remove());
     return opened;
@@ -67,8 +69,8 @@ bool StagingArea::remove()
     // removal below goes through the directory opened without following links.
     if (kind != ConfinedTree::Directory)
         return false;
-    const QStringList files = QDir(path).entryList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList files =
+        QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString &file : files)
         static_cast<void>(parent.remove(name + QLatin1Char('/') + file));
     parent.closeDirectories();
