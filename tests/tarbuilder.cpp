@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+
 #include <utility>
 
 namespace {
@@ -96,17 +98,26 @@ QByteArray zlibCompressed(const QByteArray &data)
     return out;
 }
 
-QByteArray gzipCompressed(const QByteArray &data, int level)
+QByteArray gzipCompressed(const QByteArray &data, int level, int tinyBlocksFrom)
 {
     z_stream stream = {};
     if (deflateInit2(&stream, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return QByteArray();
-    QByteArray out(int(deflateBound(&stream, uLong(data.size()))) + 32, '\0');
+    // Each full flush adds a few bytes.
+    const int flushes = tinyBlocksFrom < 0 ? 0 : (int(data.size()) - tinyBlocksFrom) / 64 + 1;
+    QByteArray out(int(deflateBound(&stream, uLong(data.size()))) + 32 + 16 * flushes, '\0');
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-    stream.avail_in = uInt(data.size());
     stream.next_out = reinterpret_cast<Bytef *>(out.data());
     stream.avail_out = uInt(out.size());
-    const int status = deflate(&stream, Z_FINISH);
+    int status = Z_OK;
+    for (qint64 at = 0; status == Z_OK;) {
+        const qint64 next = tinyBlocksFrom < 0 || at < tinyBlocksFrom
+            ? (tinyBlocksFrom < 0 ? data.size() : tinyBlocksFrom)
+            : std::min<qint64>(at + 64, data.size());
+        stream.avail_in = uInt(next - at);
+        status = deflate(&stream, next == data.size() ? Z_FINISH : Z_FULL_FLUSH);
+        at = next;
+    }
     out.truncate(int(stream.total_out));
     deflateEnd(&stream);
     return status == Z_STREAM_END ? out : QByteArray();

@@ -43,7 +43,9 @@ private:
 // Deterministic filler of any length that is unlikely to line up with record boundaries.
 QByteArray patternData(int size);
 QByteArray zlibCompressed(const QByteArray &data);
-QByteArray gzipCompressed(const QByteArray &data, int level = 6);
+// tinyBlocksFrom >= 0: from that offset on, the data is flushed every 64 bytes, which makes
+// thousands of tiny blocks (more than the fast inflate takes on).
+QByteArray gzipCompressed(const QByteArray &data, int level = 6, int tinyBlocksFrom = -1);
 // A zlib stream of head and then chunks times 16 MiB of zeros, without an end: readers must give
 // up before it. Built from one flushed piece repeated, since compressing gigabytes takes long.
 QByteArray zeroBomb(int chunks, const QByteArray &head = QByteArray());

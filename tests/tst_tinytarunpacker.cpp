@@ -157,6 +157,33 @@ void tst_TinyTarUnpacker::install_data()
         << list({ "b/", "b/vorcam->vorcam-2.3", "t/", "t/vorcam-2.3=old", "t/vorcam=new" })
         << list({ "INFO Создание резервной копии файла '@/t/vorcam'",
                "INFO Распаковка файла '@/t/vorcam'" });
+    // Decoded on a second thread while the files are staged: content that outgrows its first room
+    // many times (it moves while files are written from it), and a stream that the fast inflate
+    // gives up after thousands of tiny blocks (what it staged is dropped, and the files come from
+    // the reference's reading).
+    for (const bool tiny : { false, true }) {
+        TarBuilder tar;
+        QStringList after = list({ "b/", "t/", "t/s/" });
+        QStringList lines = list({ "INFO Создание пути '@/t/s/'" });
+        const QByteArray first = tiny ? patternData(3 << 20) : QByteArray(6 << 20, 'z');
+        tar.directory("s/").file("s/first", first);
+        after << QStringLiteral("t/s/first=") + describe(first);
+        lines << QStringLiteral("INFO Распаковка файла '@/t/s/first'");
+        const int from = int(tar.tar().size());
+        for (int i = 0; i < 40; ++i) {
+            const QByteArray name = "s/" + QByteArray::number(i);
+            const QByteArray data =
+                tiny ? patternData(700 + i) : QByteArray(100000, char('a' + i % 26));
+            tar.file(name, data);
+            after << QStringLiteral("t/") + QString::fromLatin1(name) + QLatin1Char('=')
+                    + describe(data);
+            lines
+                << QStringLiteral("INFO Распаковка файла '@/t/%1'").arg(QString::fromLatin1(name));
+        }
+        QTest::newRow(tiny ? "tiny blocks, read by the reference" : "content outgrows its room")
+            << QStringList() << b << gzipCompressed(tar.end().tar(), 6, tiny ? from : -1) << after
+            << lines;
+    }
     QTest::newRow("previous backup cannot be removed")
         << list({ "t/d/a.txt=old", "b/d/a.txt/x=1" }) << b << package
         << (list({ "b/", "b/d/", "b/d/a.txt/", "b/d/a.txt/x=1", "t/", "t/d/", "t/d/a.txt=hello" })
@@ -379,6 +406,7 @@ void tst_TinyTarUnpacker::refusedNames_data()
     row("link inside the tree", "in/x", false, { "t/sub/", "t/in->sub" });
     row("backup through a link", "a/f", false, { "t/a/f=old", "b/a->../outside" });
     row("the journal's name", "bk.journal", false, {}, QStringLiteral("t/bk"));
+    row("in the staging area", "bk.staging/1024", false, {}, QStringLiteral("t/bk"));
 }
 
 void tst_TinyTarUnpacker::refusedNames()

@@ -73,11 +73,19 @@ bool readWrapper(const uchar *data, qint64 size, Wrapper *wrapper, qint64 *heade
 // ISA-L reads, block by block, what the header checks let through: each block is decoded by a
 // fresh inflate state that starts at the block's first bit, with the content so far as its
 // history, and sees the block as the stream's last, so that it stops at the block's end and the
-// next header can be checked before it is decoded.
+// next header can be checked before it is decoded. The check value follows the content as it is
+// made.
 class BlockInflater
 {
 public:
-    BlockInflater(const uchar *data, qint64 size) : m_data(data), m_size(size) { }
+    BlockInflater(const uchar *data, qint64 size, Wrapper wrapper, InflateProgress *progress)
+        : m_data(data),
+          m_size(size),
+          m_wrapper(wrapper),
+          m_progress(progress),
+          m_check(wrapper == Wrapper::Gzip ? 0 : 1)
+    {
+    }
 
     // Decodes the whole deflate stream; true when it ended within the input and within the size
     // limit. *end is the byte after it.
@@ -97,12 +105,17 @@ public:
                 || !inflateBlock(output, &position)) {
                 return false;
             }
+            if (m_progress)
+                m_progress->produced(output->constData(), m_produced, output->capacity());
             if (final)
                 break;
         }
         *end = (position + 7) / 8;
         return true;
     }
+
+    // The check value of the content made so far: CRC-32 for gzip, Adler-32 for zlib.
+    quint32 checkValue() const { return m_check; }
 
 private:
     static constexpr qint64 minimumAverageBlock = 4096;
@@ -134,10 +147,12 @@ private:
                 output->capacity() - m_produced, maxInflatedArchiveSize - m_produced);
             output->resize(int(m_produced + room));
             state->next_out = reinterpret_cast<uint8_t *>(output->data() + m_produced);
-            state->avail_out = quint32(room);
+            state->avail_out = quint32(std::min<qint64>(room, std::numeric_limits<quint32>::max()));
             const quint32 before = state->total_out;
             const int status = isal_inflate(state);
-            m_produced += state->total_out - before;
+            const qint64 made = state->total_out - before;
+            addToCheckValue(output->constData() + m_produced, made);
+            m_produced += made;
             output->resize(int(m_produced));
             if (status != ISAL_DECOMP_OK)
                 return false;
@@ -150,36 +165,52 @@ private:
         return true;
     }
 
-    // Room for more output; false at the size limit or out of memory.
+    void addToCheckValue(const char *bytes, qint64 size)
+    {
+        const auto *data = reinterpret_cast<const uint8_t *>(bytes);
+        m_check = m_wrapper == Wrapper::Gzip ? crc32_gzip_refl(m_check, data, quint64(size))
+                                             : isal_adler32(m_check, data, quint64(size));
+    }
+
+    // Room for more output once what there is is full; false at the size limit or out of memory.
     bool makeRoom(QByteArray *output)
     {
         if (m_produced >= maxInflatedArchiveSize)
             return false;
-        return growContent(*output, std::min(m_produced + minimumRoom, maxInflatedArchiveSize));
+        if (output->capacity() > m_produced)
+            return true;
+        // Whoever reads the content lets go of it while it moves.
+        if (m_progress)
+            m_progress->moving();
+        const bool grown =
+            growContent(*output, std::min(m_produced + minimumRoom, maxInflatedArchiveSize));
+        if (m_progress)
+            m_progress->moved();
+        return grown;
     }
 
     const uchar *m_data;
     qint64 m_size;
+    Wrapper m_wrapper;
+    InflateProgress *m_progress;
     std::unique_ptr<inflate_state> m_state;
     qint64 m_produced = 0;
+    quint32 m_check;
 };
 
-bool checkValueMatches(
-    Wrapper wrapper, const QByteArray &content, const uchar *trailer, qint64 available)
+bool trailerMatches(
+    Wrapper wrapper, quint32 checkValue, qint64 size, const uchar *trailer, qint64 available)
 {
-    const auto *bytes = reinterpret_cast<const uint8_t *>(content.constData());
-    const auto size = quint64(content.size());
     if (wrapper == Wrapper::Gzip) {
-        return available >= 8
-            && qFromLittleEndian<quint32>(trailer) == crc32_gzip_refl(0, bytes, size)
+        return available >= 8 && qFromLittleEndian<quint32>(trailer) == checkValue
             && qFromLittleEndian<quint32>(trailer + 4) == quint32(size);
     }
-    return available >= 4 && qFromBigEndian<quint32>(trailer) == isal_adler32(1, bytes, size);
+    return available >= 4 && qFromBigEndian<quint32>(trailer) == checkValue;
 }
 
 } // namespace
 
-bool inflateArchiveFast(const QByteArray &package, QByteArray *content)
+bool inflateArchiveFast(const QByteArray &package, QByteArray *content, InflateProgress *progress)
 {
     const auto *data = reinterpret_cast<const uchar *>(package.constData());
     const qint64 size = package.size();
@@ -189,9 +220,10 @@ bool inflateArchiveFast(const QByteArray &package, QByteArray *content)
         return false;
     QByteArray output;
     qint64 end = 0;
-    BlockInflater inflater(data + headerSize, size - headerSize);
+    BlockInflater inflater(data + headerSize, size - headerSize, wrapper, progress);
     if (!inflater.inflate(&output, &end)
-        || !checkValueMatches(wrapper, output, data + headerSize + end, size - headerSize - end)) {
+        || !trailerMatches(wrapper, inflater.checkValue(), output.size(), data + headerSize + end,
+            size - headerSize - end)) {
         return false;
     }
     *content = output;

@@ -1,11 +1,14 @@
 #include "packagebytes.h"
 
+#include "memorypages.h"
+
 #include <algorithm>
 #include <new>
 
 namespace {
 
-constexpr int readStep = 64 << 10;
+// Read straight into the buffer, a few megabytes at a time.
+constexpr qint64 readStep = qint64(4) << 20;
 
 } // namespace
 
@@ -28,21 +31,36 @@ PackageBytes::Result PackageBytes::read(const QString &path)
     // QByteArray reports an allocation it cannot make only with std::bad_alloc.
     try {
         data.reserve(int(size));
+        prepareMemory(data.data(), data.capacity());
         // The reported size only sizes the buffer: a file that grows, or a device, is still read
         // no further than the limit.
-        char buffer[readStep];
         forever {
-            const qint64 read = file.read(buffer, readStep);
+            const int at = int(data.size());
+            const qint64 room = std::min<qint64>(data.capacity(), maxSize) - at;
+            if (room <= 0) {
+                // The buffer is full: one byte more tells whether the file goes on.
+                char next = 0;
+                const qint64 read = file.read(&next, 1);
+                if (read < 0)
+                    return failed();
+                if (read == 0)
+                    break;
+                if (at >= maxSize) {
+                    size = at + read;
+                    data.clear();
+                    return TooLarge;
+                }
+                data.append(next);
+                continue;
+            }
+            const qint64 step = std::min(room, readStep);
+            data.resize(at + int(step));
+            const qint64 read = file.read(data.data() + at, step);
             if (read < 0)
                 return failed();
+            data.resize(at + int(read));
             if (read == 0)
                 break;
-            if (data.size() + read > maxSize) {
-                size = data.size() + read;
-                data.clear();
-                return TooLarge;
-            }
-            data.append(buffer, int(read));
         }
     } catch (const std::bad_alloc &) {
         data.clear();

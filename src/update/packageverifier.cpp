@@ -4,6 +4,7 @@
 #include "entryname.h"
 #include "installjournal.h"
 #include "pathkey.h"
+#include "stagingarea.h"
 
 #include <QDir>
 
@@ -14,11 +15,6 @@ namespace {
 // What a file costs on a disk beyond its bytes, and what it occupies at least: one block.
 constexpr qint64 blockSize = 4096;
 
-qint64 onDisk(qint64 size)
-{
-    return (size + blockSize - 1) / blockSize * blockSize + blockSize;
-}
-
 // Room to spare: a megabyte, and a thirty-second of what is written, for what no estimate sees
 // (directories, the journal, another program writing meanwhile).
 qint64 withMargin(qint64 needed)
@@ -27,6 +23,30 @@ qint64 withMargin(qint64 needed)
 }
 
 } // namespace
+
+qint64 PackageVerifier::diskCost(qint64 size)
+{
+    return (size + blockSize - 1) / blockSize * blockSize + blockSize;
+}
+
+bool PackageVerifier::fitsWithMargin(qint64 needed, qint64 available)
+{
+    return needed == 0 || available < 0 || available >= withMargin(needed);
+}
+
+void PackageVerifier::assumeAvailableSpace(qint64 target, qint64 backup)
+{
+    spaceAssumed = true;
+    assumedTargetSpace = target;
+    assumedBackupSpace = backup;
+}
+
+qint64 PackageVerifier::availableSpace(ConfinedTree &tree, bool isBackup) const
+{
+    if (spaceAssumed)
+        return isBackup ? assumedBackupSpace : assumedTargetSpace;
+    return tree.availableSpace();
+}
 
 PackageVerifier::PackageVerifier(const QString &target, const QString &backup)
     : target(target), backup(target.isEmpty() ? QString() : backup)
@@ -42,10 +62,18 @@ bool PackageVerifier::fail(Problem problem, int index)
 
 bool PackageVerifier::verify(const QByteArray &package)
 {
+    InflateEnd inflated = InflateEnd::Failed;
+    const QByteArray tar = inflateArchive(package, &inflated);
+    return verifyInflated(tar, inflated);
+}
+
+bool PackageVerifier::verifyInflated(const QByteArray &tar, InflateEnd inflated)
+{
     found = NoProblem;
     entryIndex = 0;
     list.clear();
-    archive = inflateArchive(package, &end);
+    archive = tar;
+    end = inflated;
     TarWalker walker(archive);
     TarWalker::Entry entry;
     while (walker.next(&entry))
@@ -89,6 +117,12 @@ bool PackageVerifier::verifyTree()
     const QDir targetDir(QDir(target).absolutePath());
     const QDir backupDir(QDir(backup).absolutePath());
     const QString journal = filePathKey(InstallJournal::pathFor(target, backup));
+    const QString staging = filePathKey(StagingArea::pathFor(target, backup));
+    // Neither the journal nor the staging area, nor anything in it, may be written as a file.
+    const auto reserved = [&journal, &staging](const QString &path) {
+        const QString key = filePathKey(path);
+        return key == journal || key == staging || key.startsWith(staging + QLatin1Char('/'));
+    };
     // Between file systems a backup is a copy, which needs room of its own.
     const bool copies = backupTree && !targetTree.sameFileSystem(*backupTree);
 
@@ -102,22 +136,21 @@ bool PackageVerifier::verifyTree()
                 || (entry.isDirectory() && status.kind == ConfinedTree::Link);
         };
         const ConfinedTree::Status status = targetTree.status(name);
-        if (blocks(status) || filePathKey(targetDir.absoluteFilePath(name)) == journal)
+        if (blocks(status) || reserved(targetDir.absoluteFilePath(name)))
             return fail(RefusedName, entry.index);
         // The backup tree is written only for what exists in the target.
         if (backupTree && status.kind != ConfinedTree::Missing
-            && (blocks(backupTree->status(name))
-                || filePathKey(backupDir.absoluteFilePath(name)) == journal)) {
+            && (blocks(backupTree->status(name)) || reserved(backupDir.absoluteFilePath(name)))) {
             return fail(RefusedName, entry.index);
         }
-        needed += onDisk(entry.dataSize);
+        needed += diskCost(entry.dataSize);
         if (copies && status.kind == ConfinedTree::File)
-            neededForBackups += onDisk(status.size);
+            neededForBackups += diskCost(status.size);
     }
 
-    const auto fits = [this](ConfinedTree &tree, qint64 bytes) {
-        const qint64 available = tree.availableSpace();
-        if (bytes == 0 || available < 0 || available >= withMargin(bytes))
+    const auto fits = [this, &targetTree](ConfinedTree &tree, qint64 bytes) {
+        const qint64 available = availableSpace(tree, &tree != &targetTree);
+        if (fitsWithMargin(bytes, available))
             return true;
         shortRoot = tree.root();
         freeBytes = available;

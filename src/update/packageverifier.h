@@ -6,6 +6,8 @@
 #include "tarwalker.h"
 
 #include <QCoreApplication>
+
+class ConfinedTree;
 #include <QList>
 #include <QString>
 
@@ -37,6 +39,16 @@ public:
     PackageVerifier(const QString &target, const QString &backup);
 
     [[nodiscard]] bool verify(const QByteArray &package);
+    // The same for a package already decompressed: tar and end as inflateArchive gave them.
+    [[nodiscard]] bool verifyInflated(const QByteArray &tar, InflateEnd end);
+    // The free space to judge by instead of what the file systems have now (measured before the
+    // installer staged files there); negative: unknown.
+    void assumeAvailableSpace(qint64 target, qint64 backup);
+
+    // What a file of size bytes takes on a disk at most, and whether what the files need fits
+    // the available space (negative: unknown) with the margin.
+    static qint64 diskCost(qint64 size);
+    static bool fitsWithMargin(qint64 needed, qint64 available);
 
     Problem problem() const { return found; }
     InflateEnd inflateEnd() const { return end; }
@@ -61,6 +73,7 @@ public:
 private:
     bool fail(Problem problem, int index = 0);
     bool verifyTree();
+    qint64 availableSpace(ConfinedTree &tree, bool isBackup) const;
 
     const QString target;
     const QString backup;
@@ -75,6 +88,9 @@ private:
     QString shortRoot;
     qint64 neededBytes = 0;
     qint64 freeBytes = 0;
+    bool spaceAssumed = false;
+    qint64 assumedTargetSpace = -1;
+    qint64 assumedBackupSpace = -1;
 };
 
 #endif // PACKAGEVERIFIER_H

@@ -18,6 +18,14 @@ TarWalker::TarWalker(const QByteArray &tar) : tar(tar)
         state = Empty;
 }
 
+quint64 TarWalker::dataRecordsSize(const TinyTarHeader &header)
+{
+    if (header.isDirectory())
+        return 0;
+    const quint64 record = TinyTarHeader::recordSize;
+    return (header.size() + record - 1) / record * record;
+}
+
 bool TarWalker::finish(Outcome outcome)
 {
     state = outcome;
@@ -73,8 +81,6 @@ bool TarWalker::next(Entry *entry)
         return true;
     }
     entry->dataSize = qint64(header.size());
-    const qint64 records =
-        (entry->dataSize + TinyTarHeader::recordSize - 1) / TinyTarHeader::recordSize;
-    at += std::min(records * TinyTarHeader::recordSize, left);
+    at += std::min(qint64(dataRecordsSize(header)), left);
     return true;
 }

@@ -51,6 +51,10 @@ public:
     // with the data the stream holds: whether the stream is complete shows only afterwards.
     [[nodiscard]] bool next(Entry *entry);
 
+    // The bytes of the data records that follow a header in a complete stream: whole records, none
+    // for a directory whatever its size field says.
+    static quint64 dataRecordsSize(const TinyTarHeader &header);
+
     Outcome outcome() const { return state; }
     // The record that made the stream BadHeader (shorter than 512 bytes where the stream ends).
     QByteArray badRecord() const { return tar.mid(int(failedAt), TinyTarHeader::recordSize); }

@@ -110,6 +110,12 @@ bool TinyTarUnpacker::unpack()
 bool recoverInstallation(const QString &target, const QString &backup)
 {
     const QString where = QStringLiteral("TinyTarUnpackerPrivate::recover");
+    // Files staged by an installation killed before it changed the tree were never part of it.
+    if (!StagingArea::removeLeftovers(target, backup)) {
+        Log::write(Log::Warning, where,
+            TinyTarUnpackerPrivate::tr("Не удалось удалить временный каталог установки '%1'.")
+                .arg(StagingArea::pathFor(target, backup)));
+    }
     InstallJournal journal(target, backup);
     if (!journal.exists())
         return true;
@@ -165,13 +171,23 @@ bool recoverInstallation(const QString &target, const QString &backup)
 
 TinyTarUnpackerPrivate::TinyTarUnpackerPrivate(
     const QString &source, const QString &target, const QString &backup)
-    : source(source), target(target), backup(backup), journal(target, backup)
+    : source(source),
+      target(target),
+      backup(backup),
+      journal(target, backup),
+      staging(target, backup)
 {
 }
 
 bool TinyTarUnpackerPrivate::unpack()
 {
     const bool installed = unpackPackage();
+    // What was staged and not used (all of it after a failure) goes with the staging area.
+    if (staging.isOpen() && !staging.remove()) {
+        report(Log::Warning,
+            tr("Не удалось удалить временный каталог установки '%1'.")
+                .arg(StagingArea::pathFor(target, backup)));
+    }
     // Whatever the outcome, what it left is to survive a power cut as it stands.
     flushWritten();
     return installed;
@@ -217,13 +233,29 @@ bool TinyTarUnpackerPrivate::unpackPackage()
         return false;
     }
 
-    // Nothing is written before the whole package has proved sound and fits the disk.
+    // Nothing is written to the tree before the whole package has proved sound and fits the disk.
     PackageVerifier verifier(target, backupsOn ? backup : QString());
-    if (!verifier.verify(package.bytes())) {
+    if (!verifyWhileStaging(package.bytes(), &verifier)) {
         report(Log::Error, verifier.message(source));
         return false;
     }
     return install(verifier.entries());
+}
+
+bool TinyTarUnpackerPrivate::verifyWhileStaging(
+    const QByteArray &package, PackageVerifier *verifier)
+{
+    ConfinedTree tree(target);
+    if (!staging.open(tree))
+        return verifier->verify(package);
+    // The space is judged as it was before anything was staged.
+    const qint64 targetSpace = tree.availableSpace();
+    const qint64 backupSpace = backupsOn ? ConfinedTree(backup).availableSpace() : -1;
+    stager.emplace(staging, tree, targetSpace);
+    InflateEnd end = InflateEnd::Failed;
+    const QByteArray tar = stager->inflate(package, &end);
+    verifier->assumeAvailableSpace(targetSpace, backupSpace);
+    return verifier->verifyInflated(tar, end);
 }
 
 bool TinyTarUnpackerPrivate::install(const QList<TarWalker::Entry> &entries)
@@ -458,11 +490,9 @@ bool TinyTarUnpackerPrivate::unpackFile(const TarWalker::Entry &entry, const Ste
     const bool replaced =
         step.mode != InstallJournal::NewFile && previous.kind == ConfinedTree::File;
     bool writing = false;
-    if (openError.code == 0
-        && !targetTree->createFile(fresh, entry.data, entry.dataSize,
-            replaced ? previous.permissions : -1, replaced ? 0 : executeBits(entry.header.mode()),
-            false, &writing)) {
-        openError = targetTree->error();
+    if (openError.code == 0) {
+        openError = writeNewFile(entry, fresh, replaced ? previous.permissions : -1,
+            replaced ? 0 : executeBits(entry.header.mode()), &writing);
     }
     if (openError.blocked)
         return refuse(entry);
@@ -483,6 +513,22 @@ bool TinyTarUnpackerPrivate::unpackFile(const TarWalker::Entry &entry, const Ste
     if (step.mode != InstallJournal::Rewritten)
         written << name;
     return true;
+}
+
+// The file's new version under its temporary name; the error is empty (code 0) when it is there.
+ConfinedTree::Error TinyTarUnpackerPrivate::writeNewFile(const TarWalker::Entry &entry,
+    const QString &fresh, int permissions, int extraPermissions, bool *writing)
+{
+    // A file staged while the package was decompressed only moves to its temporary name.
+    if (stager && stager->isStaged(entry.offset, entry.dataSize)) {
+        *writing = false;
+        return staging.moveTo(entry.offset, *targetTree, fresh) ? ConfinedTree::Error()
+                                                                : staging.error();
+    }
+    return targetTree->createFile(
+               fresh, entry.data, entry.dataSize, permissions, extraPermissions, false, writing)
+        ? ConfinedTree::Error()
+        : targetTree->error();
 }
 
 // False only when a link stands on the way into the backup tree.

@@ -4,6 +4,9 @@
 #include "confinedtree.h"
 #include "flushlist.h"
 #include "installjournal.h"
+#include "packagestager.h"
+#include "packageverifier.h"
+#include "stagingarea.h"
 #include "tarwalker.h"
 
 #include <QCoreApplication>
@@ -37,11 +40,14 @@ private:
     };
 
     bool unpackPackage();
+    bool verifyWhileStaging(const QByteArray &package, PackageVerifier *verifier);
     bool install(const QList<TarWalker::Entry> &entries);
     QList<Step> plan(const QList<TarWalker::Entry> &group);
     bool installGroup(const QList<TarWalker::Entry> &group);
     bool unpackDirectory(const TarWalker::Entry &entry, const Step &step);
     bool unpackFile(const TarWalker::Entry &entry, const Step &step);
+    ConfinedTree::Error writeNewFile(const TarWalker::Entry &entry, const QString &fresh,
+        int permissions, int extraPermissions, bool *writing);
     bool moveToBackup(const QString &name, const QString &targetPath, const QString &backupPath,
         const ConfinedTree::Status &previous);
     bool putInPlace();
@@ -57,6 +63,8 @@ private:
     std::optional<ConfinedTree> targetTree;
     std::optional<ConfinedTree> backupTree;
     InstallJournal journal;
+    StagingArea staging;
+    std::optional<PackageStager> stager; // when files were staged
     // Keys (filePathKey of the entry name) of the files this installation has written so far.
     QSet<QString> writtenFiles;
     QStringList written; // names of this group's new files, to be put in place
