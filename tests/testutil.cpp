@@ -1,5 +1,7 @@
 #include "testutil.h"
 
+#include "log/log.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -50,6 +52,34 @@ QStringList logEntries(const QString &path)
     for (const LogLine &line : lines)
         entries.append(QStringLiteral("%1; %2; %3").arg(line.label, line.where, line.text));
     return entries;
+}
+
+QString useTestLog(const QString &directory, int level)
+{
+    Log::setDirectory(directory);
+    Log::setBaseName(QStringLiteral("localserver"));
+    Log::setLevel(level);
+    return directory + QStringLiteral("/localserver.log");
+}
+
+QList<CashRun> readCashRuns(const QString &path)
+{
+    QList<CashRun> runs;
+    CashRun current;
+    const QStringList lines = QString::fromUtf8(readFile(path)).split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1String("run ")))
+            current = CashRun { line.mid(4).toInt(), 0, QString(), QStringList() };
+        else if (line.startsWith(QLatin1String("pid ")))
+            current.pid = line.mid(4).toLongLong();
+        else if (line.startsWith(QLatin1String("cwd ")))
+            current.cwd = line.mid(4);
+        else if (line.startsWith(QLatin1Char('[')))
+            current.arguments << line;
+        else if (line == QLatin1String("end"))
+            runs << current;
+    }
+    return runs;
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)
