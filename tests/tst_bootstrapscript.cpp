@@ -31,11 +31,13 @@ void tst_BootstrapScript::windowsText_data()
     QTest::addColumn<QString>("directory");
     QTest::addColumn<QByteArray>("text");
 
-    QTest::newRow("plain") << QStringLiteral("prog.exe") << QStringLiteral("C:/dir")
+    QTest::newRow("plain") << "prog.exe"
+                           << "C:/dir"
                            << QByteArray("@echo off\ntaskkill /f /im prog.exe\ncd C:/dir\n"
                                          "start prog.exe\ndel /f /q bootstrap.cmd\n");
     QTest::newRow("blanks stay unquoted")
-        << QStringLiteral("my prog.exe") << QStringLiteral("C:/Program Files/till")
+        << "my prog.exe"
+        << "C:/Program Files/till"
         << QByteArray("@echo off\ntaskkill /f /im my prog.exe\ncd C:/Program Files/till\n"
                       "start my prog.exe\ndel /f /q bootstrap.cmd\n");
 }
@@ -45,7 +47,6 @@ void tst_BootstrapScript::windowsText()
     QFETCH(QString, program);
     QFETCH(QString, directory);
     QFETCH(QByteArray, text);
-
     QCOMPARE(bootstrapScriptName(ScriptPlatform::Windows), QStringLiteral("bootstrap.cmd"));
     QCOMPARE(bootstrapScriptText(ScriptPlatform::Windows, program, directory).toUtf8(), text);
 }
@@ -53,11 +54,11 @@ void tst_BootstrapScript::windowsText()
 void tst_BootstrapScript::unixQuoting_data()
 {
     QTest::addColumn<QString>("value");
-    QTest::newRow("blanks") << QStringLiteral("cash server 2");
-    QTest::newRow("single quotes") << QStringLiteral("it's 'quoted'");
-    QTest::newRow("expansions") << QStringLiteral("$HOME `id` $(id) \\ \" * ;&|");
-    QTest::newRow("line feed") << QStringLiteral("two\nlines");
-    QTest::newRow("placeholders") << QStringLiteral("%2 %1 100%");
+    QTest::newRow("blanks") << "cash server 2";
+    QTest::newRow("single quotes") << "it's 'quoted'";
+    QTest::newRow("expansions") << "$HOME `id` $(id) \\ \" * ;&|";
+    QTest::newRow("line feed") << "two\nlines";
+    QTest::newRow("placeholders") << "%2 %1 100%";
 }
 
 void tst_BootstrapScript::unixQuoting()
