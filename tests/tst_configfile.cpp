@@ -1,3 +1,4 @@
+#include "app/settings.h"
 #include "config/configfile.h"
 #include "testutil.h"
 
@@ -18,6 +19,8 @@ private slots:
     void numericGetters();
     void refusedFile_data();
     void refusedFile();
+    void supervisorSettings_data();
+    void supervisorSettings();
     void valuesAreLogged();
 
 private:
@@ -184,6 +187,46 @@ void tst_ConfigFile::refusedFile()
     line.replace(QLatin1String("{local}"), local);
     QVERIFY2(line.endsWith(QLatin1Char('*')) ? logged.startsWith(line.chopped(1)) : logged == line,
         qPrintable(logged));
+}
+
+void tst_ConfigFile::supervisorSettings_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<qint64>("logLevel");
+    QTest::addColumn<int>("cashPort");
+    QTest::addColumn<QString>("maintenanceTime");
+
+    QTest::newRow("defaults") << QByteArray() << qint64(5) << 55006 << "04:00";
+    // No number wraps around into another (2^32 + 1 was level 1); a port beyond 16 bits is no
+    // port and keeps its default, as any non-number does.
+    QTest::newRow("numbers out of range")
+        << QByteArray("[CASH]\nLogLevel=4294967297\n[INTERPROCESS]\nCashPort=65536\n")
+        << qint64(4294967297LL) << 55006 << "04:00";
+    QTest::newRow("level below -2^32") << QByteArray("[CASH]\nLogLevel=-4294967295\n")
+                                       << qint64(-4294967295LL) << 55006 << "04:00";
+    QTest::newRow("empty maintenance time keeps the default")
+        << QByteArray("[MAINTENANCE]\nMaintenanceTime=\n") << qint64(5) << 55006 << "04:00";
+    QTest::newRow("set") << QByteArray(
+        "[MAINTENANCE]\nMaintenanceTime=23:15\n[INTERPROCESS]\nCashPort=7\n")
+                         << qint64(5) << 7 << "23:15";
+}
+
+void tst_ConfigFile::supervisorSettings()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(qint64, logLevel);
+    QFETCH(int, cashPort);
+    QFETCH(QString, maintenanceTime);
+
+    ConfigFile config(QStringLiteral("Windows-1251"));
+    QVERIFY(load(config, content));
+    Settings settings;
+    settings.readLogLevel(config);
+    settings.readChannel(config);
+    settings.readMaintenance(config);
+    QCOMPARE(settings.logLevel, logLevel);
+    QCOMPARE(int(settings.cashPort), cashPort);
+    QCOMPARE(settings.maintenanceTime, maintenanceTime);
 }
 
 void tst_ConfigFile::valuesAreLogged()

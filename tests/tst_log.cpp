@@ -41,22 +41,25 @@ void tst_Log::init()
 
 void tst_Log::thresholds_data()
 {
-    QTest::addColumn<int>("threshold");
+    QTest::addColumn<qint64>("threshold");
     QTest::addColumn<int>("effective");
     QTest::addColumn<QString>("written"); // the labels of levels 0..7 that reach the file
 
     const QString all = QStringLiteral("EMRG ALRT CRIT ERRR WARN NOTE INFO DEBG ");
-    QTest::newRow("below -1 clamps to silence") << -5 << -1 << QString();
-    QTest::newRow("-1 silences even emergencies") << -1 << -1 << QString();
-    QTest::newRow("0 only emergencies") << 0 << 0 << all.left(5);
-    QTest::newRow("default 5") << 5 << 5 << all.left(30);
-    QTest::newRow("7 everything") << 7 << 7 << all;
-    QTest::newRow("above 7 clamps") << 42 << 7 << all;
+    QTest::newRow("below -1 clamps to silence") << qint64(-5) << -1 << QString();
+    QTest::newRow("-1 silences even emergencies") << qint64(-1) << -1 << QString();
+    QTest::newRow("0 only emergencies") << qint64(0) << 0 << all.left(5);
+    QTest::newRow("default 5") << qint64(5) << 5 << all.left(30);
+    QTest::newRow("7 everything") << qint64(7) << 7 << all;
+    QTest::newRow("above 7 clamps") << qint64(42) << 7 << all;
+    // No number wraps around into another: 2^32 + 1 would be 1, -2^32 + 1 would be 1 too.
+    QTest::newRow("above 32 bits") << qint64(4294967297LL) << 7 << all;
+    QTest::newRow("below -2^32") << qint64(-4294967295LL) << -1 << QString();
 }
 
 void tst_Log::thresholds()
 {
-    QFETCH(int, threshold);
+    QFETCH(qint64, threshold);
     QFETCH(int, effective);
     QFETCH(QString, written);
 
