@@ -109,8 +109,8 @@ int main(int argc, char **argv)
     if (!supervisor.isValid() || !supervisor.configure(QString(), 5) || !supervisor.start()
         || supervisor.waitForCashRun(1, 10000) <= 0
         || !supervisor.waitForLog(QStringLiteral("initialization process finished"), 10000)) {
-        std::fprintf(stderr, "the supervisor did not start: %s\n",
-            qPrintable(supervisor.errorString()));
+        std::fprintf(
+            stderr, "the supervisor did not start: %s\n", qPrintable(supervisor.errorString()));
         return 1;
     }
 
