@@ -16,7 +16,6 @@ private slots:
     void cleanup();
     void scriptRun_data();
     void scriptRun();
-    void arguments();
     void secondStartThenDestruction();
     void floodedOutput();
     void announcedOnce_data();
@@ -45,10 +44,14 @@ void tst_FileMaintainer::init()
     dir.reset(new QTemporaryDir);
     QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
     logPath = useTestLog(dir->path());
+    // Relative settings are taken against the current directory, which the script shares; the
+    // interpreter is not looked up in PATH.
     startDirectory = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir->path()));
+    QVERIFY(QFile::link(QStringLiteral("/bin/sh"), QStringLiteral("interpreter")));
     maintainer.reset(new FileMaintainer);
-    maintainer->setPythonExePath(QStringLiteral("/bin/sh"));
-    maintainer->setScriptPath(path(QStringLiteral("scripts")));
+    maintainer->setPythonExePath(QStringLiteral("interpreter"));
+    maintainer->setScriptPath(QStringLiteral("scripts"));
     maintainer->setControlScript(QStringLiteral("control.sh"));
     maintainer->setArchiveDir(QStringLiteral("./archive"));
 }
@@ -63,12 +66,14 @@ void tst_FileMaintainer::scriptRun_data()
 {
     QTest::addColumn<QString>("body");
     QTest::addColumn<QString>("controlScript");
-    QTest::addColumn<QString>("interpreter"); // relative to the test directory unless absolute
-    QTest::addColumn<QStringList>("lines"); // {dir}: the test directory; "*" at the end: any rest
+    QTest::addColumn<QString>("interpreter");
+    QTest::addColumn<QStringList>(
+        "lines"); // {dir}: the current directory; "*" at the end: any rest
     QTest::addColumn<int>("finishedSignals");
 
     const auto row = [](const char *name, const char *body, const QStringList &lines, int ends,
-                         const char *script = "control.sh", const char *interpreter = "/bin/sh") {
+                         const char *script = "control.sh",
+                         const char *interpreter = "interpreter") {
         QTest::newRow(name) << QString::fromUtf8(body) << QString::fromUtf8(script)
                             << QString::fromUtf8(interpreter) << lines << ends;
     };
@@ -78,6 +83,8 @@ void tst_FileMaintainer::scriptRun_data()
                                         "finished successfuly with exitcode ")
                              .arg(m);
     const QString refused = QStringLiteral("ERRR; %1startScript; ").arg(m);
+    row("arguments", "printf '%s\\n' \"$0\" \"$#\" \"$1\" \"$PWD\"",
+        { started, out + "{dir}/scripts/control.sh\n1\n./archive\n{dir}\n", done + "0" }, 1);
     row("output, exit 0", "printf 'one\\ntwo\\n'", { started, out + "one\ntwo\n", done + "0" }, 1);
     row("error output, exit 1", "printf 'bad\\n' >&2; exit 1",
         { started, QStringLiteral("ERRR; %1slotReadStandardError; ERROR:\nbad\n").arg(m),
@@ -102,7 +109,7 @@ void tst_FileMaintainer::scriptRun_data()
                 .arg(m) },
         2);
     row("no script name", "", { refused + "Maintenance control script filename not set." }, 0, "");
-    row("interpreter missing", "", { refused + "Executable file {dir}/python does not exists." }, 0,
+    row("interpreter missing", "", { refused + "Executable file python does not exists." }, 0,
         "control.sh", "python");
     row("script missing", "",
         { refused + "Maintenance control script {dir}/scripts/absent.sh does not exists." }, 0,
@@ -124,7 +131,7 @@ void tst_FileMaintainer::scriptRun()
     QVERIFY(writeScript(body));
     QVERIFY(writeFile(path(QStringLiteral("notes.txt")), "not a program"));
     maintainer->setControlScript(controlScript);
-    maintainer->setPythonExePath(path(interpreter));
+    maintainer->setPythonExePath(interpreter);
     QSignalSpy finished(maintainer.data(), &FileMaintainer::signalMaintenanceFinished);
     const bool runs = lines.first() == started;
     QCOMPARE(maintainer->startScript(), runs);
@@ -132,7 +139,8 @@ void tst_FileMaintainer::scriptRun()
     const QStringList entries = this->entries();
     QCOMPARE(entries.size(), lines.size());
     for (int i = 0; i < lines.size(); ++i) {
-        const QString line = QString(lines.at(i)).replace(QLatin1String("{dir}"), dir->path());
+        const QString line =
+            QString(lines.at(i)).replace(QLatin1String("{dir}"), QDir::currentPath());
         QVERIFY2(line.endsWith(QLatin1Char('*')) ? entries.at(i).startsWith(line.chopped(1))
                                                  : entries.at(i) == line,
             qPrintable(entries.at(i)));
@@ -140,27 +148,9 @@ void tst_FileMaintainer::scriptRun()
     // A failure does not stick to the next run.
     QVERIFY(writeScript(QStringLiteral("exit 0")));
     maintainer->setControlScript(QStringLiteral("control.sh"));
-    maintainer->setPythonExePath(QStringLiteral("/bin/sh"));
+    maintainer->setPythonExePath(QStringLiteral("interpreter"));
     QVERIFY(maintainer->startScript());
     QTRY_COMPARE(finished.count(), finishedSignals + 1);
-}
-
-void tst_FileMaintainer::arguments()
-{
-    // Relative settings are taken against the current directory, which the script shares.
-    QVERIFY(QDir::setCurrent(dir->path()));
-    maintainer->setScriptPath(QStringLiteral("scripts"));
-    QVERIFY(QFile::link(QStringLiteral("/bin/sh"), QStringLiteral("interpreter")));
-    maintainer->setPythonExePath(QStringLiteral("interpreter")); // not to be looked up in PATH
-    QVERIFY(writeScript(QStringLiteral("printf '%s\\n' \"$0\" \"$#\" \"$1\" \"$PWD\"")));
-    QSignalSpy finished(maintainer.data(), &FileMaintainer::signalMaintenanceFinished);
-    QVERIFY(maintainer->startScript());
-    QTRY_COMPARE(finished.count(), 1);
-    const QString here = QDir::currentPath();
-    QCOMPARE(entries().value(1),
-        QStringLiteral("INFO; Maintainer:FileMaintainer::slotReadStandardOutput; OUT:\n"
-                       "%1/scripts/control.sh\n1\n./archive\n%1\n")
-            .arg(here));
 }
 
 void tst_FileMaintainer::secondStartThenDestruction()
