@@ -62,20 +62,6 @@ private:
     quint32 state = 2463534242u;
 };
 
-int drain(QUdpSocket &socket, const QByteArray &expected, int *wrong)
-{
-    int read = 0;
-    while (socket.hasPendingDatagrams()) {
-        QByteArray datagram(int(qMax<qint64>(socket.pendingDatagramSize(), 0)), '\0');
-        if (socket.readDatagram(datagram.data(), datagram.size()) < 0)
-            break;
-        if (!expected.isNull() && datagram != expected)
-            ++*wrong;
-        ++read;
-    }
-    return read;
-}
-
 // Datagrams the kernel dropped because the socket bound to this UDP port had no room.
 qint64 kernelDrops(quint16 port)
 {
@@ -145,15 +131,15 @@ int main(int argc, char **argv)
         }
         if (!commander.waitForReadyRead(3000))
             break; // an answer is missing
-        answers += drain(commander, QByteArray("\0\1\0\0", 4), &wrongAnswers);
-        junkAnswers += drain(vandal, QByteArray(), &wrongAnswers);
+        answers += readDatagrams(commander, QByteArray("\0\1\0\0", 4), &wrongAnswers);
+        junkAnswers += readDatagrams(vandal, QByteArray(), &wrongAnswers);
         // Memory is measured from the end of the warm-up, once buffers have their size.
         if (rssBefore == 0 && answers >= 1000)
             rssBefore = supervisor.statusKb("VmRSS");
     }
     static_cast<void>(QTest::qWaitFor(
         [&] {
-            junkAnswers += drain(vandal, QByteArray(), &wrongAnswers);
+            junkAnswers += readDatagrams(vandal, QByteArray(), &wrongAnswers);
             return junkAnswers >= garbage.commandLike;
         },
         3000));

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTextCodec>
+#include <QUdpSocket>
 
 QString fromCp1251(const QByteArray &bytes)
 {
@@ -80,6 +81,20 @@ QList<CashRun> readCashRuns(const QString &path)
             runs << current;
     }
     return runs;
+}
+
+int readDatagrams(QUdpSocket &socket, const QByteArray &expected, int *wrong)
+{
+    int read = 0;
+    while (socket.hasPendingDatagrams()) {
+        QByteArray datagram(int(qMax<qint64>(socket.pendingDatagramSize(), 0)), '\0');
+        if (socket.readDatagram(datagram.data(), datagram.size()) < 0)
+            break;
+        if (!expected.isNull() && datagram != expected)
+            ++*wrong;
+        ++read;
+    }
+    return read;
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)

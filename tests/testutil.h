@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QtGlobal>
 
+class QUdpSocket;
+
 // AddressSanitizer (announced by gcc with a macro, by clang through __has_feature) keeps freed
 // memory in quarantine and reserves address space of its own: memory figures and limits say
 // nothing in such a build.
@@ -53,6 +55,10 @@ struct CashRun
     QStringList arguments; // each as recorded, in brackets
 };
 QList<CashRun> readCashRuns(const QString &path);
+
+// Reads every datagram waiting at socket and returns how many; each one that differs from
+// expected (unless expected is null) is counted in *wrong.
+int readDatagrams(QUdpSocket &socket, const QByteArray &expected, int *wrong);
 
 // Writes bytes to path, creating parent directories; returns false on any failure.
 bool writeFile(const QString &path, const QByteArray &bytes);
