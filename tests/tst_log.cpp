@@ -1,5 +1,4 @@
 #include "log/log.h"
-#include "log/logsource.h"
 #include "testutil.h"
 
 #include <QDateTime>
@@ -20,7 +19,6 @@ private slots:
     void lineBytes_data();
     void lineBytes();
     void stampsFollowTheClock();
-    void logSourceWhere();
     void lostLinesAreSilent_data();
     void lostLinesAreSilent();
     void directoryFollowsCurrentDirectory();
@@ -130,18 +128,6 @@ void tst_Log::stampsFollowTheClock()
         QVERIFY2(stamp >= before.addMSecs(-1) && stamp <= bounds.at(i).second.addMSecs(1),
             qPrintable(lines.at(i).time));
     }
-}
-
-void tst_Log::logSourceWhere()
-{
-    const LogSource source(QStringLiteral("INIT"));
-    source.log(Log::Warning, QStringLiteral("banner"), QString());
-    source.error(QStringLiteral("e"), QStringLiteral("ConfigFile::init"));
-    source.notice(QStringLiteral("n"), QStringLiteral("CASH"));
-    QCOMPARE(logEntries(logPath),
-        QStringList({ QStringLiteral("WARN; INIT:; banner"),
-            QStringLiteral("ERRR; INIT:ConfigFile::init; e"),
-            QStringLiteral("NOTE; INIT:CASH; n") }));
 }
 
 void tst_Log::lostLinesAreSilent_data()
