@@ -70,13 +70,11 @@ QList<CashRun> readCashRuns(const QString &path)
     const QStringList lines = QString::fromUtf8(readFile(path)).split(QLatin1Char('\n'));
     for (const QString &line : lines) {
         if (line.startsWith(QLatin1String("run ")))
-            current = CashRun { line.mid(4).toInt(), 0, QString(), QStringList() };
+            current = CashRun { line.mid(4).toInt(), 0, QString() };
         else if (line.startsWith(QLatin1String("pid ")))
             current.pid = line.mid(4).toLongLong();
         else if (line.startsWith(QLatin1String("cwd ")))
             current.cwd = line.mid(4);
-        else if (line.startsWith(QLatin1Char('[')))
-            current.arguments << line;
         else if (line == QLatin1String("end"))
             runs << current;
     }

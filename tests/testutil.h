@@ -52,7 +52,6 @@ struct CashRun
     int run = 0;
     qint64 pid = 0;
     QString cwd;
-    QStringList arguments; // each as recorded, in brackets
 };
 QList<CashRun> readCashRuns(const QString &path);
 
