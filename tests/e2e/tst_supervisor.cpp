@@ -420,6 +420,7 @@ void tst_Supervisor::commandFromAnotherUser()
     if (::geteuid() != 0 || setpriv.isEmpty())
         QSKIP("sending as another user needs root and setpriv (util-linux)");
 #else
+    const QString setpriv;
     QSKIP("Wine names no owner of a socket");
 #endif
     SupervisorProcess s;
