@@ -205,11 +205,10 @@ int SupervisorProcess::waitForExit(int msecs)
 QList<qint64> SupervisorProcess::cashPids() const
 {
     QList<qint64> pids;
-    const QList<QByteArray> lines = readFile(path(QStringLiteral("runs.txt"))).split('\n');
-    for (const QByteArray &line : lines) {
+    for (const CashRun &run : readCashRuns(path(QStringLiteral("runs.txt")))) {
         // A start may record itself twice: once before the scenario's sections, once in one.
-        if (line.startsWith("pid ") && !pids.contains(line.mid(4).toLongLong()))
-            pids << line.mid(4).toLongLong();
+        if (!pids.contains(run.pid))
+            pids << run.pid;
     }
     return pids;
 }
@@ -235,11 +234,9 @@ qint64 SupervisorProcess::waitForCashRun(int run, int msecs)
     qint64 pid = 0;
     static_cast<void>(QTest::qWaitFor(
         [&] {
-            const QList<QByteArray> lines = readFile(path(QStringLiteral("runs.txt"))).split('\n');
-            for (int i = 0; i + 1 < lines.size(); ++i) {
-                if (lines.at(i) == "run " + QByteArray::number(run)
-                    && lines.at(i + 1).startsWith("pid "))
-                    pid = lines.at(i + 1).mid(4).toLongLong();
+            for (const CashRun &record : readCashRuns(path(QStringLiteral("runs.txt")))) {
+                if (record.run == run)
+                    pid = record.pid;
             }
             return pid > 0;
         },

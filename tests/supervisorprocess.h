@@ -1,6 +1,8 @@
 #ifndef SUPERVISORPROCESS_H
 #define SUPERVISORPROCESS_H
 
+#include "testutil.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QProcess>
@@ -9,20 +11,6 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
-
-// AddressSanitizer keeps freed memory in quarantine and copies where realloc would move pages:
-// in such a build the supervisor's memory figures say nothing about the supervisor.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitizedBuild = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool sanitizedBuild = true;
-#else
-constexpr bool sanitizedBuild = false;
-#endif
-#else
-constexpr bool sanitizedBuild = false;
-#endif
 
 // The real supervisor for tests that drive it from outside: a copy under a unique file name in a
 // temporary directory (its restart script kills every process of its file name), with the DLLs

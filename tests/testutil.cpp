@@ -1,11 +1,14 @@
 #include "testutil.h"
 
+#include "log/log.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTextCodec>
+#include <QUdpSocket>
 
 QString fromCp1251(const QByteArray &bytes)
 {
@@ -50,6 +53,46 @@ QStringList logEntries(const QString &path)
     for (const LogLine &line : lines)
         entries.append(QStringLiteral("%1; %2; %3").arg(line.label, line.where, line.text));
     return entries;
+}
+
+QString useTestLog(const QString &directory, int level)
+{
+    Log::setDirectory(directory);
+    Log::setBaseName(QStringLiteral("localserver"));
+    Log::setLevel(level);
+    return directory + QStringLiteral("/localserver.log");
+}
+
+QList<CashRun> readCashRuns(const QString &path)
+{
+    QList<CashRun> runs;
+    CashRun current;
+    const QStringList lines = QString::fromUtf8(readFile(path)).split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1String("run ")))
+            current = CashRun { line.mid(4).toInt(), 0, QString() };
+        else if (line.startsWith(QLatin1String("pid ")))
+            current.pid = line.mid(4).toLongLong();
+        else if (line.startsWith(QLatin1String("cwd ")))
+            current.cwd = line.mid(4);
+        else if (line == QLatin1String("end"))
+            runs << current;
+    }
+    return runs;
+}
+
+int readDatagrams(QUdpSocket &socket, const QByteArray &expected, int *wrong)
+{
+    int read = 0;
+    while (socket.hasPendingDatagrams()) {
+        QByteArray datagram(int(qMax<qint64>(socket.pendingDatagramSize(), 0)), '\0');
+        if (socket.readDatagram(datagram.data(), datagram.size()) < 0)
+            break;
+        if (!expected.isNull() && datagram != expected)
+            ++*wrong;
+        ++read;
+    }
+    return read;
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)

@@ -1,4 +1,4 @@
-#include "ipc/interprocesschannel.h"
+#include "recordingowner.h"
 #include "testutil.h"
 
 #include <QProcess>
@@ -6,238 +6,109 @@
 #include <QTest>
 #include <QUdpSocket>
 
-// The supervisor's side of the protocol, under the supervisor's class name.
-class RecordingOwner : public QObject
-{
-    Q_OBJECT
-
-public:
-    using Call = QPair<int, QByteArray>;
-
-    bool restartCmd(const QByteArray &data) { return note(RESTART_CMD, data); }
-    bool rebootCmd(const QByteArray &data) { return note(REBOOT_CMD, data); }
-    bool haltCmd(const QByteArray &data) { return note(HALT_CMD, data); }
-    bool maintainerCmd(const QByteArray &data) { return note(MAINTAINER_CMD, data); }
-    bool updateCmd(const QByteArray &data) { return note(UPDATE_CMD, data); }
-
-    QList<Call> calls;
-
-private:
-    bool note(int code, const QByteArray &data)
-    {
-        calls.append(Call(code, data));
-        return true;
-    }
-};
-
-namespace {
-
-using Calls = QList<RecordingOwner::Call>;
-using Call = RecordingOwner::Call;
-
-// The supervisor's commands, each recorded by the owner.
-class WireChannel : public InterProcessChannel<RecordingOwner>
-{
-public:
-    explicit WireChannel(RecordingOwner *owner) : InterProcessChannel<RecordingOwner>(owner)
-    {
-        registerCommand(RESTART_CMD, &RecordingOwner::restartCmd);
-        registerCommand(REBOOT_CMD, &RecordingOwner::rebootCmd);
-        registerCommand(HALT_CMD, &RecordingOwner::haltCmd);
-        registerCommand(MAINTAINER_CMD, &RecordingOwner::maintainerCmd);
-        registerCommand(UPDATE_CMD, &RecordingOwner::updateCmd);
-    }
-};
-
-// A cashsim process that the test always ends.
-class Cashsim : public QProcess
-{
-public:
-    ~Cashsim() override
-    {
-        if (state() != QProcess::NotRunning) {
-            kill();
-            waitForFinished();
-        }
-    }
-
-    void start(const QStringList &arguments)
-    {
-        QProcess::start(QStringLiteral(CASHSIM_PATH), arguments, QIODevice::ReadOnly);
-    }
-
-    QString output()
-    {
-        out += QString::fromUtf8(readAllStandardOutput());
-        return out;
-    }
-
-    QString errors()
-    {
-        err += QString::fromUtf8(readAllStandardError());
-        return err;
-    }
-
-    bool finishes(int exitCode)
-    {
-        if (!QTest::qWaitFor([&]() { return state() == QProcess::NotRunning; }, 30000))
-            return false;
-        output();
-        errors();
-        return exitStatus() == QProcess::NormalExit && this->exitCode() == exitCode;
-    }
-
-private:
-    QString out;
-    QString err;
-};
-
-} // namespace
-
+// The simulated cash application against the supervisor's side of the protocol: as a client that
+// sends one command, and as a cash application that runs a scenario.
 class tst_Cashsim : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void client_data();
-    void client();
-    void childFailures_data();
-    void childFailures();
-
-private:
-    QString writeScenario(const QByteArray &text);
-    QStringList childArguments(const QString &scenario) const;
-
-    QScopedPointer<QTemporaryDir> dir;
-    QScopedPointer<RecordingOwner> server;
-    QScopedPointer<WireChannel> channel;
+    void run_data();
+    void run();
 };
 
-void tst_Cashsim::init()
+void tst_Cashsim::run_data()
 {
-    dir.reset(new QTemporaryDir);
-    QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
-    server.reset(new RecordingOwner);
-    channel.reset(new WireChannel(server.data()));
-    QVERIFY(channel->bind(0));
-    channel->udp().setPeerAddress(QHostAddress::LocalHost);
-}
-
-QString tst_Cashsim::writeScenario(const QByteArray &text)
-{
-    const QString path = dir->filePath(QStringLiteral("scenario.txt"));
-    return writeFile(path, text) ? path : QString();
-}
-
-QStringList tst_Cashsim::childArguments(const QString &scenario) const
-{
-    return { QStringLiteral("--scenario"), scenario, QStringLiteral("--cash-port"),
-        QStringLiteral("0"), QStringLiteral("--server-port"),
-        QString::number(channel->udp().localPort()), QStringLiteral("--time-limit"),
-        QStringLiteral("60") };
-}
-
-void tst_Cashsim::client_data()
-{
-    QTest::addColumn<QStringList>("arguments"); // {port}: the server's port
+    QTest::addColumn<QByteArray>("scenario"); // null: a client command instead
+    // Placed after the defaults, so they win. {port}: the channel's port, {silent}: a socket
+    // that never answers, {taken}: a port in use, {dir}: a temporary directory.
+    QTest::addColumn<QString>("arguments");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("output"); // contained in what it printed
     QTest::addColumn<Calls>("calls");
 
-    const QString port = QStringLiteral("{port}");
-    auto args = [&](const char *command) {
-        return QString::fromLatin1(command).split(QLatin1Char(' '))
-            << QStringLiteral("--server-port") << port;
+    const auto client = [](const char *name, const char *arguments, int exitCode,
+                            const char *output, const Calls &calls = Calls()) {
+        QTest::newRow(name) << QByteArray() << QString::fromLatin1(arguments) << exitCode
+                            << QString::fromLatin1(output) << calls;
     };
-    QTest::newRow("restart") << args("send restart") << 0
-                             << QStringLiteral("send restart: positive answer")
-                             << Calls({ Call(0, "") });
-    QTest::newRow("update") << args("send update pkg/u.tgz") << 0
-                            << QStringLiteral("send update pkg/u.tgz: positive answer")
-                            << Calls({ Call(4, "pkg/u.tgz") });
-    QTest::newRow("raw halt") << args("send raw 00000002") << 0
-                              << QStringLiteral("send raw 00000002: positive answer")
-                              << Calls({ Call(2, "") });
-    QTest::newRow("code without handler")
-        << args("send code 7") << 1 << QStringLiteral("send code 7: negative answer") << Calls();
-    QTest::newRow("nobody answers")
-        << args("send halt").replaceInStrings(port, QStringLiteral("{silent}")) << 4
-        << QStringLiteral("send halt: no answer within 3000 ms") << Calls();
-    QTest::newRow("send fails") << (args("send halt")
-        << QStringLiteral("--bind-address=127.0.0.1")
-        << QStringLiteral("--server-address=192.0.2.1"))
-                                << 5 << QStringLiteral("send halt: send failed") << Calls();
-    QTest::newRow("unknown command") << args("send bogus") << 2 << QString() << Calls();
-    QTest::newRow("unknown option")
-        << (args("send halt") << QStringLiteral("--loud")) << 2 << QString() << Calls();
+    const QString usage = QStringLiteral("cashsim --help");
+    client("restart", "send restart", 0, "send restart: positive answer", { Call(0, "") });
+    client("update", "send update pkg/u.tgz", 0, "send update pkg/u.tgz: positive answer",
+        { Call(4, "pkg/u.tgz") });
+    client(
+        "raw halt", "send raw 00000002", 0, "send raw 00000002: positive answer", { Call(2, "") });
+    client("code without handler", "send code 7", 1, "send code 7: negative answer");
+    client("nobody answers", "send halt --server-port {silent}", 4,
+        "send halt: no answer within 3000 ms");
+    client("send fails", "send halt --bind-address=127.0.0.1 --server-address=192.0.2.1", 5,
+        "send halt: send failed");
+    client("unknown command", "send bogus", 2, "cashsim --help");
+    client("unknown option", "send halt --loud", 2, "cashsim --help");
+
+    const auto child = [](const char *name, const char *scenario, const char *arguments,
+                           int exitCode, const char *output) {
+        QTest::newRow(name) << QByteArray(scenario) << QString::fromLatin1(arguments) << exitCode
+                            << QString::fromLatin1(output) << Calls();
+    };
+    child("time limit", "echo idle\n", "--time-limit 1", 124, "time limit of 1 s reached");
+    child("no maintenance notice", "wait-maintenance 100\nexit 0\n", "", 125,
+        "no MAINTENANCE_START_CMD in time");
+    child("bad step", "send restart\nfly away\n", "", 2,
+        "line 2: unknown or incomplete step 'fly away'");
+    child("missing scenario", "", "--scenario {dir}/none.txt", 2, "cannot read scenario");
+    child("cash port taken", "exit 0\n", "--cash-port {taken}", 3, "cannot bind UDP 0.0.0.0:");
 }
 
-void tst_Cashsim::client()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(int, exitCode);
-    QFETCH(QString, line);
-    QFETCH(Calls, calls);
-
-    QUdpSocket silent;
-    QVERIFY(silent.bind(QHostAddress(QHostAddress::LocalHost), 0));
-    arguments.replaceInStrings(
-        QStringLiteral("{port}"), QString::number(channel->udp().localPort()));
-    arguments.replaceInStrings(QStringLiteral("{silent}"), QString::number(silent.localPort()));
-
-    Cashsim sim;
-    sim.start(arguments);
-    QVERIFY2(sim.finishes(exitCode), qPrintable(sim.output() + sim.errors()));
-    if (!line.isEmpty())
-        QVERIFY2(sim.output().contains(line), qPrintable(sim.output()));
-    else
-        QVERIFY2(sim.errors().contains(QLatin1String("cashsim --help")), qPrintable(sim.errors()));
-    QCOMPARE(server->calls, calls);
-}
-
-void tst_Cashsim::childFailures_data()
-{
-    QTest::addColumn<QByteArray>("scenario");
-    QTest::addColumn<QStringList>("options"); // placed after the defaults, so they win
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("message");
-
-    QTest::newRow("time limit") << QByteArray(
-        "echo idle\n") << QStringList({ QStringLiteral("--time-limit"), QStringLiteral("1") })
-                                << 124 << QStringLiteral("time limit of 1 s reached");
-    QTest::newRow("no maintenance notice")
-        << QByteArray("wait-maintenance 100\nexit 0\n") << QStringList() << 125
-        << QStringLiteral("no MAINTENANCE_START_CMD in time");
-    QTest::newRow("bad step") << QByteArray("send restart\nfly away\n") << QStringList() << 2
-                              << QStringLiteral("line 2: unknown or incomplete step 'fly away'");
-    QTest::newRow("missing scenario")
-        << QByteArray()
-        << QStringList({ QStringLiteral("--scenario"), QStringLiteral("{dir}/none.txt") }) << 2
-        << QStringLiteral("cannot read scenario");
-    QTest::newRow("cash port taken")
-        << QByteArray("exit 0\n")
-        << QStringList({ QStringLiteral("--cash-port"), QStringLiteral("{taken}") }) << 3
-        << QStringLiteral("cannot bind UDP 0.0.0.0:");
-}
-
-void tst_Cashsim::childFailures()
+void tst_Cashsim::run()
 {
     QFETCH(QByteArray, scenario);
-    QFETCH(QStringList, options);
+    QFETCH(QString, arguments);
     QFETCH(int, exitCode);
-    QFETCH(QString, message);
+    QFETCH(QString, output);
+    QFETCH(Calls, calls);
 
+    QTemporaryDir dir;
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    RecordingOwner server;
+    InterProcessChannel<RecordingOwner> channel(&server);
+    server.registerWith(channel);
+    QVERIFY(channel.bind(0));
+    QUdpSocket silent;
+    QVERIFY(silent.bind(QHostAddress(QHostAddress::LocalHost), 0));
     QUdpSocket holder;
     QVERIFY(holder.bind(QHostAddress(QHostAddress::AnyIPv4), 0, QAbstractSocket::DontShareAddress));
-    options.replaceInStrings(QStringLiteral("{taken}"), QString::number(holder.localPort()));
-    options.replaceInStrings(QStringLiteral("{dir}"), dir->path());
 
-    Cashsim sim;
-    sim.start(childArguments(writeScenario(scenario)) + options);
-    QVERIFY2(sim.finishes(exitCode), qPrintable(sim.output() + sim.errors()));
-    QVERIFY2(
-        (sim.output() + sim.errors()).contains(message), qPrintable(sim.output() + sim.errors()));
+    QString defaults = QStringLiteral("--server-port {port}");
+    if (!scenario.isNull()) {
+        const QString path = dir.filePath(QStringLiteral("scenario.txt"));
+        QVERIFY(writeFile(path, scenario));
+        defaults += QStringLiteral(" --scenario %1 --cash-port 0 --time-limit 60").arg(path);
+    }
+    QString line = defaults + QLatin1Char(' ') + arguments;
+    line.replace(QLatin1String("{port}"), QString::number(channel.udp().localPort()))
+        .replace(QLatin1String("{silent}"), QString::number(silent.localPort()))
+        .replace(QLatin1String("{taken}"), QString::number(holder.localPort()))
+        .replace(QLatin1String("{dir}"), dir.path());
+    QProcess sim;
+    sim.setProcessChannelMode(QProcess::MergedChannels);
+    sim.start(QStringLiteral(CASHSIM_PATH), line.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    QString printed;
+    const bool ended = QTest::qWaitFor(
+        [&] {
+            printed += QString::fromUtf8(sim.readAll());
+            return sim.state() == QProcess::NotRunning;
+        },
+        30000);
+    printed += QString::fromUtf8(sim.readAll());
+    if (!ended) {
+        sim.kill();
+        sim.waitForFinished();
+    }
+    QVERIFY2(ended && sim.exitStatus() == QProcess::NormalExit && sim.exitCode() == exitCode,
+        qPrintable(printed));
+    QVERIFY2(printed.contains(output), qPrintable(printed));
+    QCOMPARE(server.calls, calls);
 }
 
 QTEST_GUILESS_MAIN(tst_Cashsim)

@@ -1,4 +1,5 @@
 #include "tarbuilder.h"
+#include "testutil.h"
 #include "update/inflatearchive_p.h"
 
 #include <QTest>
@@ -7,15 +8,6 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#endif
-
-// gcc announces AddressSanitizer with a macro, clang through __has_feature.
-#if defined(__SANITIZE_ADDRESS__)
-#define LCS_ADDRESS_SANITIZER
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define LCS_ADDRESS_SANITIZER
-#endif
 #endif
 
 namespace {
@@ -68,42 +60,36 @@ void tst_InflateArchive::inflate_data()
         text += QByteArray::number(i * 7919 % 1000) + (i % 3 ? " receipt total\n" : " till\n");
     const QByteArray blocks = text + patternData(200000) + text;
 
-    QTest::newRow("gzip") << gzip << tar << false << InflateEnd::Complete << true;
-    QTest::newRow("zlib") << zlib << tar << false << InflateEnd::Complete << true;
-    QTest::newRow("many blocks") << gzipCompressed(blocks, 9) << blocks << false
-                                 << InflateEnd::Complete << true;
-    QTest::newRow("stored blocks")
-        << gzipCompressed(blocks, 0) << blocks << false << InflateEnd::Complete << true;
-    QTest::newRow("empty input") << QByteArray() << QByteArray() << false << InflateEnd::Failed
-                                 << false;
-    QTest::newRow("4 bytes not given to zlib")
-        << one.left(4) << QByteArray() << false << InflateEnd::Failed << false;
-    QTest::newRow("5 bytes given to zlib")
-        << one.left(5) << QByteArray("a") << false << InflateEnd::CutShort << false;
-    QTest::newRow("plain tar") << tar << QByteArray() << false << InflateEnd::Failed << false;
-    QTest::newRow("empty stream") << gzipCompressed(QByteArray()) << QByteArray() << false
-                                  << InflateEnd::Complete << true;
-    QTest::newRow("cut short gives the prefix")
-        << gzip.left(gzip.size() / 2) << tar << true << InflateEnd::CutShort << false;
-    QTest::newRow("second gzip member ignored")
-        << gzip + gzipCompressed("more") << tar << false << InflateEnd::Complete << true;
-    QTest::newRow("trailing garbage ignored")
-        << zlib + QByteArray("garbage") << tar << false << InflateEnd::Complete << true;
+    const auto row = [](const char *name, const QByteArray &package, const QByteArray &expected,
+                         InflateEnd end, bool fast, bool prefixOnly = false) {
+        QTest::newRow(name) << package << expected << prefixOnly << end << fast;
+    };
+    const InflateEnd complete = InflateEnd::Complete;
+    const InflateEnd failed = InflateEnd::Failed;
+    const InflateEnd cutShort = InflateEnd::CutShort;
+    row("gzip", gzip, tar, complete, true);
+    row("zlib", zlib, tar, complete, true);
+    row("many blocks", gzipCompressed(blocks, 9), blocks, complete, true);
+    row("stored blocks", gzipCompressed(blocks, 0), blocks, complete, true);
+    row("empty input", QByteArray(), QByteArray(), failed, false);
+    row("4 bytes not given to zlib", one.left(4), QByteArray(), failed, false);
+    row("5 bytes given to zlib", one.left(5), "a", cutShort, false);
+    row("plain tar", tar, QByteArray(), failed, false);
+    row("empty stream", gzipCompressed(QByteArray()), QByteArray(), complete, true);
+    row("cut short gives the prefix", gzip.left(gzip.size() / 2), tar, cutShort, false, true);
+    row("second gzip member ignored", gzip + gzipCompressed("more"), tar, complete, true);
+    row("trailing garbage ignored", zlib + QByteArray("garbage"), tar, complete, true);
 
     QByteArray reservedBlock = gzip;
     reservedBlock[10] = char(0x07); // final block of the reserved type 3
-    QTest::newRow("corrupt data") << reservedBlock << QByteArray() << false << InflateEnd::Failed
-                                  << false;
+    row("corrupt data", reservedBlock, QByteArray(), failed, false);
     QByteArray badAdler = zlib;
     badAdler[badAdler.size() - 1] = char(badAdler.at(badAdler.size() - 1) ^ 0x55);
-    QTest::newRow("bad check value drops decoded bytes")
-        << badAdler << QByteArray() << false << InflateEnd::Failed << false;
-
+    row("bad check value drops decoded bytes", badAdler, QByteArray(), failed, false);
     // FDICT set: 0x78 0xbb passes the header check (0x78bb % 31 == 0).
-    QTest::newRow("preset dictionary") << QByteArray("\x78\xbb\x00\x00\x00\x01\x4b\x04\x00", 9)
-                                       << QByteArray() << false << InflateEnd::Failed << false;
-    QTest::newRow("gzip without its trailer")
-        << gzip.left(gzip.size() - 8) << tar << false << InflateEnd::CutShort << false;
+    row("preset dictionary", QByteArray("\x78\xbb\x00\x00\x00\x01\x4b\x04\x00", 9), QByteArray(),
+        failed, false);
+    row("gzip without its trailer", gzip.left(gzip.size() - 8), tar, cutShort, false);
 
     // Deflate data that other decoders read but zlib refuses, each with the check value of what
     // those decoders make of it. The first three: an empty block whose code has only the
@@ -112,18 +98,16 @@ void tst_InflateArchive::inflate_data()
     // symbol 286, which does not exist.
     const QByteArray gzipHeader("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10);
     const QByteArray hi("\x02\x00\xfd\xff\x68\x69\xac\x2a\x93\xd8\x02\x00\x00\x00", 14);
-    QTest::newRow("single code, its bit 0")
-        << gzipHeader + QByteArray("\x04\xc0\x81\x08\x00\x00\x00\x00\x20\x7f\xeb\x13", 12) + hi
-        << QByteArray("hi") << false << InflateEnd::Complete << true;
-    QTest::newRow("single code, its missing bit 1")
-        << gzipHeader + QByteArray("\x04\xc0\x81\x08\x00\x00\x00\x00\x20\x7f\xeb\x1b", 12) + hi
-        << QByteArray() << false << InflateEnd::Failed << false;
-    QTest::newRow("incomplete code")
-        << gzipHeader + QByteArray("\x04\xc0\x81\x08\x00\x00\x00\x80\x00\x7f\xeb\x23", 12) + hi
-        << QByteArray() << false << InflateEnd::Failed << false;
-    QTest::newRow("length symbol 286")
-        << gzipHeader + QByteArray("\x4b\x1c\x03\x00\x56\xfa\xc2\x34\x03\x01\x00\x00", 12)
-        << QByteArray() << false << InflateEnd::Failed << false;
+    const auto deflate = [&](const char *bytes) { return gzipHeader + QByteArray(bytes, 12); };
+    row("single code, its bit 0", deflate("\x04\xc0\x81\x08\x00\x00\x00\x00\x20\x7f\xeb\x13") + hi,
+        "hi", complete, true);
+    row("single code, its missing bit 1",
+        deflate("\x04\xc0\x81\x08\x00\x00\x00\x00\x20\x7f\xeb\x1b") + hi, QByteArray(), failed,
+        false);
+    row("incomplete code", deflate("\x04\xc0\x81\x08\x00\x00\x00\x80\x00\x7f\xeb\x23") + hi,
+        QByteArray(), failed, false);
+    row("length symbol 286", deflate("\x4b\x1c\x03\x00\x56\xfa\xc2\x34\x03\x01\x00\x00"),
+        QByteArray(), failed, false);
 }
 
 void tst_InflateArchive::inflate()
@@ -163,9 +147,9 @@ void tst_InflateArchive::growthPastLimit()
 
 void tst_InflateArchive::failedAllocation()
 {
-#if defined(LCS_ADDRESS_SANITIZER)
-    QSKIP("AddressSanitizer reserves more address space than the limit allows");
-#elif defined(Q_OS_UNIX)
+#ifdef Q_OS_UNIX
+    if (sanitizedBuild)
+        QSKIP("AddressSanitizer reserves more address space than the limit allows");
     const QByteArray bomb = zeroBomb(64); // 1 GiB
     QVERIFY(!bomb.isEmpty());
     const bool emptyResult = passesInChild([&bomb] {

@@ -21,18 +21,14 @@ private slots:
 
 void tst_Power::systemctl_data()
 {
-    QTest::addColumn<bool>("reboot");
+    QTest::addColumn<bool>("reboot"); // else power-off
     QTest::addColumn<QString>("exit"); // the fake's last command; empty: no fake at all
     QTest::addColumn<bool>("accepted");
 
-    const QString accept = QStringLiteral("exit 0");
-    const QString refuse = QStringLiteral("exit 1");
-    const QString crash = QStringLiteral("kill -s KILL $$");
-    QTest::newRow("reboot accepted") << true << accept << true;
-    QTest::newRow("power-off accepted") << false << accept << true;
-    QTest::newRow("reboot refused") << true << refuse << false;
-    QTest::newRow("power-off refused") << false << refuse << false;
-    QTest::newRow("systemctl killed") << true << crash << false;
+    QTest::newRow("reboot accepted") << true << "exit 0" << true;
+    QTest::newRow("power-off accepted") << false << "exit 0" << true;
+    QTest::newRow("power-off refused") << false << "exit 1" << false;
+    QTest::newRow("systemctl killed") << true << "kill -s KILL $$" << false;
     QTest::newRow("no systemctl in PATH") << true << QString() << false;
 }
 
@@ -64,9 +60,9 @@ void tst_Power::systemctl()
 
     QCOMPARE(reboot ? rebootComputer() : powerOffComputer(), accepted);
     QCOMPARE(readFile(record),
-        exit.isEmpty() ? QByteArray()
-            : reboot   ? QByteArray("reboot\n")
-                       : QByteArray("poweroff\n"));
+        QByteArray(exit.isEmpty() ? ""
+                : reboot          ? "reboot\n"
+                                  : "poweroff\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_Power)

@@ -42,9 +42,6 @@ public:
 
     UDP &udp() { return endpoint; }
 
-    // The outcome of the last command sent (an AnswerCode).
-    int answerCode() const { return answer; }
-
     // Sends a command to the peer and waits once, up to commandTimeoutMs, for a datagram; true
     // exactly when it was the positive answer to this code.
     bool processCommand(int code, const QByteArray &data)

@@ -11,8 +11,6 @@ class LogSource
 public:
     explicit LogSource(const QString &name);
 
-    QString name() const { return sourceName; }
-
     void log(Log::Level level, const QString &text, const QString &method) const;
     void error(const QString &text, const QString &method) const;
     void notice(const QString &text, const QString &method) const;

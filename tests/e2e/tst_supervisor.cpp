@@ -2,11 +2,15 @@
 #include "supervisorprocess.h"
 #include "testutil.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
+#include <QUdpSocket>
+
+#include <filesystem>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -15,8 +19,9 @@
 #define LIBFAKETIME_PATH ""
 #endif
 
-// The real supervisor with the simulated cash application: every row of what happens when the
-// cash application ends, the remote commands, start-up without configuration and maintenance.
+// The real supervisor with the simulated cash application: what happens when the cash
+// application ends with each command pending, which program it starts with which arguments,
+// its settings, maintenance and who may command it.
 class tst_Supervisor : public QObject
 {
     Q_OBJECT
@@ -24,35 +29,41 @@ class tst_Supervisor : public QObject
 private slots:
     void pendingCommandOnExit_data();
     void pendingCommandOnExit();
-    void powerCommandLeavesSupervisorIdle_data();
-    void powerCommandLeavesSupervisorIdle();
-    void argumentsReachCashApplication_data();
+    void cashProgram_data();
+    void cashProgram();
     void argumentsReachCashApplication();
+    void heldPort();
+    void cashProgramGoneAtRestart();
     void noConfigurationUsesDefaults();
-    void numbersOutOfRange_data();
-    void numbersOutOfRange();
-    void maintenanceRequestedByCashApplication_data();
-    void maintenanceRequestedByCashApplication();
-    void commandsOnlyFromOurUser_data();
-    void commandsOnlyFromOurUser();
     void maintenanceOnceADay_data();
     void maintenanceOnceADay();
+    void commandFromAnotherUser();
 };
 
 namespace {
-const QString finished = QStringLiteral("LocalCashServer:LocalCashServer::slotProcessFinished");
-const QString started = QStringLiteral("DEBG; LocalCashServer:LocalCashServer::slotProcessStarted; "
-                                       "Cash application started");
-const QString startedOk = QStringLiteral("INFO; LocalCashServer:LocalCashServer::startProcess; "
-                                         "Cash process started successfully");
-const QString appExit = QStringLiteral("EMRG; %1; APP EXIT").arg(finished);
+const QString own = QStringLiteral("LocalCashServer:LocalCashServer::");
+
+QString entry(const char *label, const char *method, const QString &text)
+{
+    return QStringLiteral("%1; %2%3; %4")
+        .arg(QLatin1String(label), own, QLatin1String(method), text);
+}
+
+const QString started =
+    entry("DEBG", "slotProcessStarted", QStringLiteral("Cash application started"));
+const QString startedOk =
+    entry("INFO", "startProcess", QStringLiteral("Cash process started successfully"));
+const QString appExit = entry("EMRG", "slotProcessFinished", QStringLiteral("APP EXIT"));
+const QString failedToStart[] = { entry("EMRG", "slotProcessError",
+                                      QStringLiteral("Cash app process error: FailedToStart")),
+    entry("CRIT", "startProcess",
+        QStringLiteral("Cash process start fail : FailedToStart; Exit app")) };
 
 // What the supervisor itself reported, without the banner and the settings it read.
 QStringList supervisorEntries(const SupervisorProcess &s)
 {
     QStringList entries;
-    const QStringList all = s.log();
-    for (const QString &entry : all) {
+    for (const QString &entry : s.log()) {
         if (!entry.contains(QLatin1String("; INIT:")) && !entry.contains(QLatin1String("; main; ")))
             entries.append(entry);
     }
@@ -63,140 +74,265 @@ QStringList supervisorEntries(const SupervisorProcess &s)
 void tst_Supervisor::pendingCommandOnExit_data()
 {
     QTest::addColumn<QString>("firstRun"); // scenario of the first start; later starts exit 0
-    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<QString>("settings"); // added to config.ini
+    QTest::addColumn<QStringList>("expected"); // every entry of the supervisor's own
     QTest::addColumn<int>("runs");
+    QTest::addColumn<QStringList>("systemctl"); // its calls; it refuses reboot, accepts power-off
+    QTest::addColumn<bool>("ends"); // else it stays, idle
 
-    const QString restartReceived =
-        QStringLiteral("INFO; LocalCashServer:LocalCashServer::restartCmd; RESTART_CMD_RECEIVED");
-    const QString restarting =
-        QStringLiteral("NOTE; %1; Выполняется перезапуск процесса кассы.").arg(finished);
-    const QString crashed = QStringLiteral("EMRG; %1; Crash Exit Cash application").arg(finished);
+    const auto received = [](const char *method, const char *name) {
+        return entry("INFO", method, QLatin1String(name) + QLatin1String("_CMD_RECEIVED"));
+    };
+    const auto notice = [](const char *text) {
+        return entry("NOTE", "slotProcessFinished", QString::fromUtf8(text));
+    };
+    const QString restartReceived = received("restartCmd", "RESTART");
+    const QString restarting = notice("Выполняется перезапуск процесса кассы.");
+    const QString crashed =
+        entry("EMRG", "slotProcessFinished", QStringLiteral("Crash Exit Cash application"));
     const QString crashError =
-        QStringLiteral("EMRG; LocalCashServer:LocalCashServer::slotProcessError; "
-                       "Cash app process error: Crashed");
+        entry("EMRG", "slotProcessError", QStringLiteral("Cash app process error: Crashed"));
+    const QStringList startup = { started, startedOk };
+    const auto row = [&](const char *name, const char *firstRun, const QStringList &expected,
+                         int runs = 1, const QStringList &systemctl = {}, bool ends = true,
+                         const QString &settings = QString()) {
+        QTest::newRow(name) << QString::fromUtf8(firstRun) << settings << startup + expected << runs
+                            << systemctl << ends;
+    };
+    row("nothing pending", "exit 0", { appExit });
+    row("exit code 1, nothing pending", "exit 1", { appExit });
+    row("restart", "send restart\nexit 0", { restartReceived, restarting, started, appExit }, 2);
+    row("last of three commands wins", "send reboot\nsend halt\nsend restart\nexit 0",
+        { received("rebootCmd", "REBOOT"), received("haltCmd", "HALT"), restartReceived, restarting,
+            started, appExit },
+        2);
+    row("unknown command changes nothing", "send code 7\nexit 0", { appExit });
+    row("crash", "crash", { crashError, crashed });
+    row("restart, then crash", "send restart\ncrash", { restartReceived, crashError, crashed });
+#ifndef Q_OS_WIN
+    // Accepted or not, the supervisor stays (on a real system the machine would go down). On
+    // Windows the real shutdown call would be made, which no test may reach; under Wine it ends
+    // every process of the prefix, so tests/wine/powercheck.sh tries it in one of its own.
+    row("reboot refused", "send reboot\nexit 0",
+        { received("rebootCmd", "REBOOT"), notice("Выполняется перезагрузка компьютера.") }, 1,
+        { "reboot" }, false);
+    row("halt accepted", "send halt\nexit 0",
+        { received("haltCmd", "HALT"), notice("Выполняется выключение компьютера.") }, 1,
+        { "poweroff" }, false);
+#endif
 
-    QTest::newRow("nothing pending")
-        << QStringLiteral("exit 0") << QStringList({ started, startedOk, appExit }) << 1;
-    QTest::newRow("exit code 1, nothing pending")
-        << QStringLiteral("exit 1") << QStringList({ started, startedOk, appExit }) << 1;
-    QTest::newRow("restart") << QStringLiteral("send restart\nexit 0")
-                             << QStringList({ started, startedOk, restartReceived, restarting,
-                                    started, appExit })
-                             << 2;
-    QTest::newRow("last of three commands wins")
-        << QStringLiteral("send reboot\nsend halt\nsend restart\nexit 0")
-        << QStringList({ started, startedOk,
-               QStringLiteral(
-                   "INFO; LocalCashServer:LocalCashServer::rebootCmd; REBOOT_CMD_RECEIVED"),
-               QStringLiteral("INFO; LocalCashServer:LocalCashServer::haltCmd; HALT_CMD_RECEIVED"),
-               restartReceived, restarting, started, appExit })
-        << 2;
-    QTest::newRow("unknown command changes nothing")
-        << QStringLiteral("send code 7\nexit 0") << QStringList({ started, startedOk, appExit })
-        << 1;
-    QTest::newRow("crash") << QStringLiteral("crash")
-                           << QStringList({ started, startedOk, crashError, crashed }) << 1;
-    QTest::newRow("restart, then crash")
-        << QStringLiteral("send restart\ncrash")
-        << QStringList({ started, startedOk, restartReceived, crashError, crashed }) << 1;
+    const QString maintainer = QStringLiteral("Maintainer:FileMaintainer::");
+    const QStringList maintenance = { received("maintainerCmd", "MAINTAINER"),
+        notice("Процесс кассы остановлен для выполнения скриптов обслуживания.") };
+    const QString scriptStarted =
+        QStringLiteral("INFO; %1startScript; Maintenance control script started.").arg(maintainer);
+    const QString output =
+        QStringLiteral("INFO; %1slotReadStandardOutput; OUT:\narchive=archive Готово\n")
+            .arg(maintainer);
+    const QString scriptDone = QStringLiteral(
+        "INFO; %1slotFinished; Maintenance control script finished successfuly with exitcode 1")
+                                   .arg(maintainer);
+    // Russian output in UTF-8 reaches the log readable; the script is given the archive directory.
+    row("maintenance", "send maintainer\nexit 0",
+        maintenance
+            + QStringList { scriptStarted, output, scriptDone, started, startedOk, appExit },
+        2);
+    row("maintenance disabled: script runs, no restart after it", "send maintainer\nexit 0",
+        maintenance + QStringList { scriptStarted, output, scriptDone }, 1, {}, false,
+        QStringLiteral("[MAINTENANCE]\nDisableMaintenance=1\n"));
+    row("maintenance without interpreter: restarted at once", "send maintainer\nexit 0",
+        maintenance
+            + QStringList { QStringLiteral("ERRR; %1startScript; Executable file {dir}/no-python "
+                                           "does not exists.")
+                                .arg(maintainer),
+                started, appExit },
+        2, {}, true, QStringLiteral("[MAINTENANCE]\nPythonExePath={dir}/no-python\n"));
+#ifndef Q_OS_WIN
+    // Reported twice, by the process's error and by its end: the second start finds the cash
+    // application running. Windows' stand-in shell knows no kill.
+    row("maintenance script killed", "send maintainer\nexit 0",
+        maintenance
+            + QStringList { scriptStarted,
+                QStringLiteral(
+                    "ERRR; %1slotError; Maintenance control script failed: (1) Process crashed")
+                    .arg(maintainer),
+                started, startedOk,
+                QStringLiteral(
+                    "ERRR; %1slotFinished; Maintenance control script crashed with exitcode 9")
+                    .arg(maintainer),
+                startedOk, appExit },
+        2, {}, true, QStringLiteral("[MAINTENANCE]\nControlScript=killed.sh\n"));
+#endif
 }
 
 void tst_Supervisor::pendingCommandOnExit()
 {
     QFETCH(QString, firstRun);
+    QFETCH(QString, settings);
     QFETCH(QStringList, expected);
     QFETCH(int, runs);
+    QFETCH(QStringList, systemctl);
+    QFETCH(bool, ends);
 
     SupervisorProcess s;
     QVERIFY2(s.isValid(), qPrintable(s.errorString()));
-    QVERIFY(s.configure(QStringLiteral("[run 1]\n%1\n[run *]\nexit 0\n").arg(firstRun), 7));
+    QVERIFY(s.setSystemctl(systemctl.contains(QLatin1String("poweroff")) ? 0 : 1));
+    QVERIFY(writeFile(
+        s.path(QStringLiteral("scripts/control.sh")), "echo \"archive=$1 Готово\"\nexit 1\n"));
+    QVERIFY(writeFile(s.path(QStringLiteral("scripts/killed.sh")), "kill -s KILL $$\n"));
+    QVERIFY(s.configure(QStringLiteral("[run 1]\n%1\n[run *]\nexit 0\n").arg(firstRun), 7,
+        QStringLiteral("[MAINTENANCE]\nMaintenanceTime=xx\n")
+            + settings.replace(QLatin1String("{dir}"), s.path())));
+    QVERIFY(s.start());
+    if (ends) {
+        QCOMPARE(s.waitForExit(30000), 0);
+    } else {
+        QVERIFY(s.waitForLog(expected.last(), 20000));
+        // Idle, but still serving commands: once one is answered, what the exit set off is done.
+        QVERIFY(s.answers());
+        QVERIFY(s.isRunning());
+    }
+    expected.replaceInStrings(QStringLiteral("{dir}"), s.path());
+    QCOMPARE(supervisorEntries(s), expected);
+    QCOMPARE(s.systemctlCalls(), systemctl);
+    QCOMPARE(s.cashRuns(), runs);
+    // The cash application's output comes through the supervisor's own.
+    QVERIFY(readFile(s.path(QStringLiteral("output.txt"))).contains("recorded to"));
+}
+
+void tst_Supervisor::cashProgram_data()
+{
+    QTest::addColumn<QString>("executablePath"); // {self}: the supervisor's program file name
+    QTest::addColumn<QString>("cashFile"); // made in the program's directory
+    QTest::addColumn<QString>("kind"); // cashsim, or a "hard" or "symbolic" link to the supervisor
+
+    // The same settings start the same program on every platform, whatever the working
+    // directory: relative paths are taken from the program's directory.
+    const auto row = [](const char *name, const char *path, const char *file, const char *kind) {
+        QTest::newRow(name) << QString::fromLatin1(path) << QString::fromLatin1(file)
+                            << QString::fromLatin1(kind);
+    };
+    row("relative", "./vorcam", "vorcam", "cashsim");
+    row("bare name", "vorcam", "vorcam", "cashsim");
+    row("subdirectory", "bin/vorcam", "bin/vorcam", "cashsim");
+    // Never itself, however named: each instance would start another.
+    row("itself", "./{self}", "", "");
+    row("itself through a hard link", "./vorcam", "vorcam", "hard");
+    row("itself through a symbolic link", "./vorcam", "vorcam", "symbolic");
+}
+
+void tst_Supervisor::cashProgram()
+{
+    QFETCH(QString, executablePath);
+    QFETCH(QString, cashFile);
+    QFETCH(QString, kind);
+
+    SupervisorProcess s;
+    QVERIFY2(s.isValid(), qPrintable(s.errorString()));
+    const QString suffix = QFileInfo(s.programName()).suffix();
+    const QString cash =
+        s.path(cashFile) + (suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix);
+    const auto native = [](const QString &path) {
+        return std::filesystem::u8path(path.toStdString());
+    };
+    std::error_code error;
+    if (kind == QLatin1String("cashsim")) {
+        QVERIFY(QDir().mkpath(QFileInfo(cash).path()));
+        QVERIFY(QFile::copy(testProgram(CASHSIM_PATH), cash));
+    } else if (kind == QLatin1String("hard")) {
+        std::filesystem::create_hard_link(native(s.path(s.programName())), native(cash), error);
+    } else if (kind == QLatin1String("symbolic")) {
+#ifdef Q_OS_WIN
+        QSKIP("QFile::link makes a shell shortcut on Windows, which no process start follows");
+#endif
+        std::filesystem::create_symlink(native(s.path(s.programName())), native(cash), error);
+    }
+    QVERIFY2(!error, error.message().c_str());
+    // The working directory is elsewhere.
+    QVERIFY(QDir().mkpath(s.path(QStringLiteral("wd"))));
+    QVERIFY(s.configure(QStringLiteral("exit 0"), 7,
+        QStringLiteral("[CASH]\nExecutablePath=%1\nWorkingDirectory=wd\n")
+            .arg(executablePath.replace(QLatin1String("{self}"), s.programName()))));
     QVERIFY(s.start());
     QCOMPARE(s.waitForExit(30000), 0);
-    QCOMPARE(supervisorEntries(s), expected);
-    QCOMPARE(s.systemctlCalls(), QStringList());
-    QCOMPARE(s.cashRuns(), runs);
-}
 
-void tst_Supervisor::powerCommandLeavesSupervisorIdle_data()
-{
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<QString>("argument"); // systemctl's
-    QTest::addColumn<QString>("notice");
-    QTest::addColumn<int>("status"); // systemctl's exit status
-
-    // Accepted too: on a real system the machine would go down instead.
-    QTest::newRow("reboot refused") << "reboot"
-                                    << "reboot"
-                                    << "Выполняется перезагрузка компьютера." << 1;
-    QTest::newRow("halt accepted") << "halt"
-                                   << "poweroff"
-                                   << "Выполняется выключение компьютера." << 0;
-}
-
-void tst_Supervisor::powerCommandLeavesSupervisorIdle()
-{
-#ifdef Q_OS_WIN
-    QSKIP("the real shutdown call would be made, which no test may reach; under Wine it ends "
-          "every process of the prefix, so tests/wine/powercheck.sh tries it in one of its own");
-#endif
-    QFETCH(QString, command);
-    QFETCH(QString, argument);
-    QFETCH(QString, notice);
-    QFETCH(int, status);
-
-    SupervisorProcess s;
-    QVERIFY2(s.isValid(), qPrintable(s.errorString()));
-    QVERIFY(s.setSystemctl(status));
-    QVERIFY(s.configure(QStringLiteral("[run 1]\nsend %1\nexit 0\n").arg(command), 7));
-    QVERIFY(s.start());
-    QVERIFY(s.waitForLog(QStringLiteral("NOTE; %1; %2").arg(finished, notice), 20000));
-    QTRY_COMPARE(s.systemctlCalls(), QStringList(argument));
-
-    // Idle, but still serving commands.
-    QCOMPARE(s.send(QByteArray("\0\0\0\0", 4)), QByteArray("\0\1\0\0", 4));
-    QVERIFY(s.isRunning());
-    QVERIFY(!supervisorEntries(s).contains(appExit));
-    QCOMPARE(s.cashRuns(), 1);
-}
-
-void tst_Supervisor::argumentsReachCashApplication_data()
-{
-    QTest::addColumn<QString>("programmArguments"); // in front of the scenario options
-    QTest::addColumn<QStringList>("supervisorArguments");
-    QTest::addColumn<QStringList>("expectedHead"); // the child's first arguments
-
-    QTest::newRow("no auth") << QStringLiteral("-a") << QStringList() << QStringList({ "[-a]" });
-    QTest::newRow("double blank keeps an empty argument")
-        << QStringLiteral("-a  -b") << QStringList() << QStringList({ "[-a]", "[]", "[-b]" });
-    QTest::newRow("auth appended, last one wins, spelled as typed") << QStringLiteral(
-        "-a") << QStringList({ "auth=one", "AUTH=two", "xauth=3" }) << QStringList({ "[-a]" });
+    const QStringList entries = supervisorEntries(s);
+    if (kind == QLatin1String("cashsim")) {
+        QCOMPARE(entries, QStringList({ started, startedOk, appExit }));
+        QCOMPARE(s.cashRecord().filter(QStringLiteral("cwd ")),
+            QStringList(QStringLiteral("cwd ") + s.path(QStringLiteral("wd"))));
+        return;
+    }
+    QCOMPARE(entries.size(), 3);
+    QVERIFY2(entries.first().startsWith(QStringLiteral("ERRR; %1init; Cash application ").arg(own))
+            && entries.first().endsWith(
+                QLatin1String(" is this supervisor's own program: not started")),
+        qPrintable(entries.first()));
+    QCOMPARE(entries.mid(1), QStringList({ failedToStart[0], failedToStart[1] }));
 }
 
 void tst_Supervisor::argumentsReachCashApplication()
 {
-    QFETCH(QString, programmArguments);
-    QFETCH(QStringList, supervisorArguments);
-    QFETCH(QStringList, expectedHead);
-
+    // No quoting: every single blank separates two arguments, so a double blank is an empty one;
+    // the supervisor's last "auth=" argument, spelled as typed, comes last.
     SupervisorProcess s;
     QVERIFY2(s.isValid(), qPrintable(s.errorString()));
     QVERIFY(s.configure(QStringLiteral("exit 0"), 7,
-        QStringLiteral("[CASH]\nProgrammArguments=%1 %2\n")
-            .arg(programmArguments, s.cashOptions())));
-    QVERIFY(s.start(supervisorArguments));
+        QStringLiteral("[CASH]\nProgrammArguments=-a  -b %1\n").arg(s.cashOptions())));
+    QVERIFY(s.start(
+        { QStringLiteral("auth=one"), QStringLiteral("AUTH=two"), QStringLiteral("xauth=3") }));
     QCOMPARE(s.waitForExit(30000), 0);
+    const QStringList arguments = s.cashRecord().filter(QRegularExpression(QStringLiteral("^\\[")));
+    QCOMPARE(arguments.mid(0, 3), QStringList({ "[-a]", "[]", "[-b]" }));
+    QCOMPARE(arguments.last(), QStringLiteral("[AUTH=two]"));
+}
 
-    const QStringList record = s.cashRecord();
-    const int first = record.indexOf(QRegularExpression(QStringLiteral("args \\d+")));
-    QVERIFY2(first >= 0, qPrintable(record.join(QLatin1Char('\n'))));
-    const QStringList args =
-        record.mid(first + 1, record.indexOf(QStringLiteral("end")) - first - 1);
-    QCOMPARE(args.mid(0, expectedHead.size()), expectedHead);
-    QVERIFY(record.contains(QStringLiteral("cwd %1").arg(s.path())));
-    if (supervisorArguments.isEmpty())
-        QVERIFY(!args.last().startsWith(QLatin1String("[auth"), Qt::CaseInsensitive));
-    else
-        QCOMPARE(args.last(), QStringLiteral("[AUTH=two]"));
+void tst_Supervisor::heldPort()
+{
+#ifdef Q_OS_WIN
+    QSKIP("the port's exclusive use is tried under Wine against the channel itself");
+#endif
+    // Bound without address reuse: a port another socket holds, even one that allows reuse, makes
+    // the start fail, and the supervisor ends without a cash application.
+    SupervisorProcess s;
+    QVERIFY2(s.isValid(), qPrintable(s.errorString()));
+    QVERIFY(s.configure(QString(), 7));
+    QUdpSocket other;
+    QVERIFY(other.bind(QHostAddress::AnyIPv4, s.serverPort(),
+        QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint));
+    QVERIFY(s.start());
+    QCOMPARE(s.waitForExit(10000), 0);
+    QCOMPARE(s.cashRuns(), 0);
+    QCOMPARE(supervisorEntries(s),
+        QStringList({ entry("ERRR", "init", QStringLiteral("IPC init failed")),
+            entry("ERRR", "init", QStringLiteral("init failed")) }));
+}
+
+void tst_Supervisor::cashProgramGoneAtRestart()
+{
+#ifdef Q_OS_WIN
+    QSKIP("the file of a running program cannot be removed on Windows");
+#endif
+    // A restart whose start fails leaves the supervisor idle, answering, not ended.
+    SupervisorProcess s;
+    QVERIFY2(s.isValid(), qPrintable(s.errorString()));
+    const QString program = s.path(QStringLiteral("cash"));
+    QVERIFY(QFile::copy(QStringLiteral(CASHSIM_PATH), program));
+    QVERIFY(s.configure(QStringLiteral("[run 1]\nsend restart\nwait-maintenance 20000\nexit 0"), 7,
+        QStringLiteral("[CASH]\nExecutablePath=%1\n").arg(program)));
+    QVERIFY(s.start());
+    QVERIFY(s.waitForLog(QStringLiteral("RESTART_CMD_RECEIVED"), 10000));
+    QVERIFY(QFile::remove(program));
+    QVERIFY(s.releaseCashApp());
+    QVERIFY(s.waitForLog(failedToStart[0], 10000));
+    QVERIFY(s.answers());
+    QVERIFY(s.isRunning());
+    QCOMPARE(supervisorEntries(s),
+        QStringList({ started, startedOk,
+            entry("INFO", "restartCmd", QStringLiteral("RESTART_CMD_RECEIVED")),
+            entry("NOTE", "slotProcessFinished",
+                QStringLiteral("Выполняется перезапуск процесса кассы.")),
+            failedToStart[0] }));
 }
 
 void tst_Supervisor::noConfigurationUsesDefaults()
@@ -214,160 +350,36 @@ void tst_Supervisor::noConfigurationUsesDefaults()
         qPrintable(entries.value(0)));
     const QByteArray bytes = readFile(s.path(QStringLiteral("log/localserver.log")));
     QCOMPARE(bytes.left(bytes.indexOf('\n') + 1).right(logLineEnd().size()), logLineEnd());
-    const QStringList values =
-        entries.filter(QRegularExpression(QStringLiteral("; INIT:[A-Z]+; ")));
-    QCOMPARE(values,
-        QStringList(
-            { "WARN; INIT:CASH; LogLevel = 5", "WARN; INIT:INTERPROCESS; CashAddress = 127.0.0.1",
-                "WARN; INIT:INTERPROCESS; CashPort = 55006",
-                "WARN; INIT:INTERPROCESS; ServerFilterAddress = 1",
-                "WARN; INIT:INTERPROCESS; LocalServerPort = 55005",
-                "WARN; INIT:CASH; ExecutablePath = ./vorcam",
-                "WARN; INIT:CASH; WorkingDirectory = .", "WARN; INIT:CASH; ProgrammArguments = ",
-                "WARN; INIT:MAINTENANCE; DisableMaintenance = 0",
-                "WARN; INIT:MAINTENANCE; MaintenanceTime = 04:00",
-                "WARN; INIT:MAINTENANCE; PythonExePath = C:/Python27/python.exe",
-                "WARN; INIT:MAINTENANCE; ScriptPath = ./scripts",
-                "WARN; INIT:MAINTENANCE; ArchiveDir = ./archive",
-                "WARN; INIT:MAINTENANCE; ControlScript = control.py" }));
+    // Every setting with its default, in the order read.
+    QCOMPARE(entries.filter(QRegularExpression(QStringLiteral("^WARN; INIT:[A-Z]+; ")))
+                 .join(QLatin1Char('|'))
+                 .remove(QStringLiteral("WARN; INIT:")),
+        QStringLiteral("CASH; LogLevel = 5|INTERPROCESS; CashAddress = 127.0.0.1|"
+                       "INTERPROCESS; CashPort = 55006|INTERPROCESS; ServerFilterAddress = 1|"
+                       "INTERPROCESS; LocalServerPort = 55005|CASH; ExecutablePath = ./vorcam|"
+                       "CASH; WorkingDirectory = .|CASH; ProgrammArguments = |"
+                       "MAINTENANCE; DisableMaintenance = 0|MAINTENANCE; MaintenanceTime = 04:00|"
+                       "MAINTENANCE; PythonExePath = C:/Python27/python.exe|"
+                       "MAINTENANCE; ScriptPath = ./scripts|MAINTENANCE; ArchiveDir = ./archive|"
+                       "MAINTENANCE; ControlScript = control.py"));
     // A cash application that cannot be started ends the supervisor.
-    QCOMPARE(supervisorEntries(s),
-        QStringList({ QStringLiteral("EMRG; LocalCashServer:LocalCashServer::slotProcessError; "
-                                     "Cash app process error: FailedToStart"),
-            QStringLiteral("CRIT; LocalCashServer:LocalCashServer::startProcess; "
-                           "Cash process start fail : FailedToStart; Exit app") }));
-}
-
-void tst_Supervisor::numbersOutOfRange_data()
-{
-    QTest::addColumn<QString>("setting"); // "[SECTION]\nKey=value"
-    QTest::addColumn<QString>("logged"); // its settings line
-    QTest::addColumn<int>("level"); // the log level in effect after it
-
-    // No number wraps around into another: 2^32 + 1 was level 1, 2^31 level -1.
-    QTest::newRow("level above 32 bits") << QStringLiteral("[CASH]\nLogLevel=4294967297")
-                                         << QStringLiteral("CASH; LogLevel = 4294967297") << 7;
-    QTest::newRow("level of 2^31") << QStringLiteral("[CASH]\nLogLevel=2147483648")
-                                   << QStringLiteral("CASH; LogLevel = 2147483648") << 7;
-    QTest::newRow("level below -2^32") << QStringLiteral("[CASH]\nLogLevel=-4294967295")
-                                       << QStringLiteral("CASH; LogLevel = -4294967295") << -1;
-    // A port beyond 16 bits is no port: it keeps its default, as any non-number does.
-    QTest::newRow("port above 65535") << QStringLiteral("[INTERPROCESS]\nCashPort=65536")
-                                      << QStringLiteral("INTERPROCESS; CashPort = 55006") << 7;
-}
-
-void tst_Supervisor::numbersOutOfRange()
-{
-    QFETCH(QString, setting);
-    QFETCH(QString, logged);
-    QFETCH(int, level);
-
-    SupervisorProcess s;
-    QVERIFY2(s.isValid(), qPrintable(s.errorString()));
-    QVERIFY(s.configure(QStringLiteral("exit 0"), 7, setting + QLatin1Char('\n')));
-    QVERIFY(s.start());
-    QCOMPARE(s.waitForExit(30000), 0);
-    const QStringList entries = s.log();
-    const int at = entries.indexOf(QStringLiteral("WARN; INIT:") + logged);
-    QVERIFY2(at >= 0, qPrintable(entries.join(QLatin1Char('\n'))));
-    QCOMPARE(entries.mid(at + 1).contains(started), level == 7);
-    QCOMPARE(entries.mid(at + 1).contains(appExit), level >= 0);
-}
-
-void tst_Supervisor::maintenanceRequestedByCashApplication_data()
-{
-    QTest::addColumn<bool>("disabled");
-    QTest::addColumn<bool>("interpreterMissing");
-
-    QTest::newRow("enabled") << false << false;
-    QTest::newRow("disabled: script runs, no restart after it") << true << false;
-    QTest::newRow("interpreter missing: restarted at once") << false << true;
-}
-
-void tst_Supervisor::maintenanceRequestedByCashApplication()
-{
-    QFETCH(bool, disabled);
-    QFETCH(bool, interpreterMissing);
-
-    SupervisorProcess s;
-    QVERIFY2(s.isValid(), qPrintable(s.errorString()));
-    // Russian output, in UTF-8 on one channel and in Windows-1251 on the other, reaches the log
-    // readable.
-    QVERIFY(writeFile(s.path(QStringLiteral("scripts/control.sh")),
-        "echo \"archive=$1 Готово\"\n"
-        "echo \xd1\xe1\xee\xe9 >&2\nexit 1\n"));
-    QString settings = QStringLiteral("[MAINTENANCE]\nDisableMaintenance=%1\nMaintenanceTime=xx\n")
-                           .arg(int(disabled));
-    if (interpreterMissing)
-        settings += QStringLiteral("PythonExePath=%1\n").arg(s.path(QStringLiteral("no-python")));
-    QVERIFY(s.configure(
-        QStringLiteral("[run 1]\nsend maintainer\nexit 0\n[run *]\nexit 0\n"), 7, settings));
-    QVERIFY(s.start());
-
-    const QString maint = QStringLiteral("Maintainer:FileMaintainer::");
-    QStringList expected = { started, startedOk,
-        QStringLiteral("INFO; LocalCashServer:LocalCashServer::maintainerCmd; "
-                       "MAINTAINER_CMD_RECEIVED"),
-        QStringLiteral("NOTE; %1; Процесс кассы остановлен для выполнения "
-                       "скриптов обслуживания.")
-            .arg(finished) };
-    if (interpreterMissing) {
-        expected << QStringLiteral("ERRR; %1startScript; Executable file %2 does not exists.")
-                        .arg(maint, s.path(QStringLiteral("no-python")))
-                 << started << appExit;
-        QCOMPARE(s.waitForExit(30000), 0);
-        QCOMPARE(supervisorEntries(s), expected);
-        return;
-    }
-
-    expected
-        << QStringLiteral("INFO; %1startScript; Maintenance control script started.").arg(maint);
-    const QString done =
-        QStringLiteral("INFO; %1slotFinished; Maintenance control script finished successfuly "
-                       "with exitcode 1")
-            .arg(maint);
-    if (disabled) {
-        QVERIFY(s.waitForLog(done, 20000));
-        // The finish is handled in one go: once a command is answered after it, a restart
-        // would have shown.
-        QVERIFY(s.answers());
-        QVERIFY(!supervisorEntries(s).mid(expected.size()).contains(started));
-        QVERIFY(s.isRunning());
-        return;
-    }
-    QCOMPARE(s.waitForExit(30000), 0);
-    const QStringList entries = supervisorEntries(s);
-    QCOMPARE(entries.mid(0, expected.size()), expected);
-    const QStringList rest = entries.mid(expected.size());
-    QVERIFY2(rest.contains(
-                 QStringLiteral("INFO; %1slotReadStandardOutput; OUT:\narchive=archive Готово\n")
-                     .arg(maint)),
-        qPrintable(rest.join(QLatin1Char('|')).replace(QLatin1Char('\n'), QLatin1String("\\n"))));
-    QVERIFY(
-        rest.contains(QStringLiteral("ERRR; %1slotReadStandardError; ERROR:\nСбой\n").arg(maint)));
-    QCOMPARE(rest.mid(rest.indexOf(done)), QStringList({ done, started, startedOk, appExit }));
+    QCOMPARE(supervisorEntries(s), QStringList({ failedToStart[0], failedToStart[1] }));
 }
 
 void tst_Supervisor::maintenanceOnceADay_data()
 {
-    QTest::addColumn<QString>("startTime"); // of the supervisor's clock
-    QTest::addColumn<QString>("maintenanceTime");
+    QTest::addColumn<QString>("startTime"); // of the supervisor's clock; maintenance at 04:00
     QTest::addColumn<int>("announced");
 
     // The first tick comes 60 s after the start, and then one a minute.
-    QTest::newRow("tick in the minute, the next one still near it")
-        << QStringLiteral("03:59:30") << QStringLiteral("04:00") << 1;
-    QTest::newRow("first tick just after the minute")
-        << QStringLiteral("04:00:10") << QStringLiteral("04:00") << 1;
-    QTest::newRow("started a tick after the minute")
-        << QStringLiteral("04:01:30") << QStringLiteral("04:00") << 0;
-    QTest::newRow("empty time is 04:00") << QStringLiteral("03:59:30") << QString() << 1;
+    QTest::newRow("tick in the minute, the next one still near it") << "03:59:30" << 1;
+    QTest::newRow("first tick just after the minute") << "04:00:10" << 1;
+    QTest::newRow("started a tick after the minute") << "04:01:30" << 0;
 }
 
 void tst_Supervisor::maintenanceOnceADay()
 {
     QFETCH(QString, startTime);
-    QFETCH(QString, maintenanceTime);
     QFETCH(int, announced);
     if (sanitizedBuild)
         QSKIP("libfaketime would be loaded before the sanitizer's runtime");
@@ -383,7 +395,7 @@ void tst_Supervisor::maintenanceOnceADay()
     // enough for the next tick, then ends the run (as the first does when none comes).
     QVERIFY(s.configure(QStringLiteral("[run 1]\nwait-maintenance 120000\nsend maintainer\n"
                                        "exit 0\n[run *]\nwait-maintenance 90000\nexit 0\n"),
-        7, QStringLiteral("[MAINTENANCE]\nMaintenanceTime=%1\n").arg(maintenanceTime)));
+        7, QStringLiteral("[MAINTENANCE]\nMaintenanceTime=04:00\n")));
     // Twenty times as fast: a minute's tick every 3 s, timers and clock alike.
     s.setEnvironment(QStringLiteral("LD_PRELOAD"), QStringLiteral(LIBFAKETIME_PATH));
     s.setEnvironment(
@@ -392,35 +404,25 @@ void tst_Supervisor::maintenanceOnceADay()
     QCOMPARE(s.waitForExit(60000), 0);
 
     const QStringList entries = supervisorEntries(s);
-    const QString enter =
-        QStringLiteral("DEBG; LocalCashServer:LocalCashServer::slotMaintainerStart; enter");
-    QVERIFY2(entries.count(enter) == announced, qPrintable(entries.join(QLatin1Char('\n'))));
+    QVERIFY2(
+        entries.count(entry("DEBG", "slotMaintainerStart", QStringLiteral("enter"))) == announced,
+        qPrintable(entries.join(QLatin1Char('\n'))));
     // A second run only after the maintenance it made way for.
     QCOMPARE(s.cashRuns(), announced + 1);
     QCOMPARE(entries.last(), appExit);
 }
 
-void tst_Supervisor::commandsOnlyFromOurUser_data()
+void tst_Supervisor::commandFromAnotherUser()
 {
-    QTest::addColumn<bool>("otherUser"); // nobody (65534) sends, the supervisor runs as root
-
-    QTest::newRow("our own user") << false;
-    QTest::newRow("another user") << true;
-}
-
-void tst_Supervisor::commandsOnlyFromOurUser()
-{
-    QFETCH(bool, otherUser);
+    // Our own user's commands are every other test's; nobody (65534) sends one here.
 #ifdef Q_OS_UNIX
     const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-    if (otherUser && (::geteuid() != 0 || setpriv.isEmpty()))
+    if (::geteuid() != 0 || setpriv.isEmpty())
         QSKIP("sending as another user needs root and setpriv (util-linux)");
 #else
     const QString setpriv;
-    if (otherUser)
-        QSKIP("Wine names no owner of a socket, so only the same user's command is tried here");
+    QSKIP("Wine names no owner of a socket");
 #endif
-
     SupervisorProcess s;
     QVERIFY2(s.isValid(), qPrintable(s.errorString()));
     QVERIFY(s.configure(QString(), 7));
@@ -433,31 +435,25 @@ void tst_Supervisor::commandsOnlyFromOurUser()
         | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
     QVERIFY(QFile::setPermissions(s.outsidePath(QString()), readAndRun | QFile::WriteOwner));
     QVERIFY(QFile::copy(QStringLiteral(CASHSIM_PATH), cashsim));
-    QStringList arguments = { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-        QStringLiteral("--clear-groups"), cashsim, QStringLiteral("send"),
-        QStringLiteral("restart"), QStringLiteral("--server-port"),
-        QString::number(s.serverPort()) };
-    if (!otherUser)
-        arguments = arguments.mid(3);
     QProcess sender;
     sender.setProcessChannelMode(QProcess::MergedChannels);
-    sender.start(otherUser ? setpriv : arguments.takeFirst(), arguments);
+    sender.start(setpriv,
+        { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+            QStringLiteral("--clear-groups"), cashsim, QStringLiteral("send"),
+            QStringLiteral("restart"), QStringLiteral("--server-port"),
+            QString::number(s.serverPort()) });
     QVERIFY(sender.waitForFinished(10000));
     const QString output = QString::fromUtf8(sender.readAll());
     const QString port =
         QRegularExpression(QStringLiteral("bound to [0-9.]+:(\\d+)")).match(output).captured(1);
     QVERIFY2(!port.isEmpty(), qPrintable(output));
-    // 4: no answer within 3 s, as from a foreign address.
-    QCOMPARE(sender.exitCode(), otherUser ? 4 : 0);
+    QCOMPARE(sender.exitCode(), 4); // no answer within 3 s, as from a foreign address
 
-    const QString received =
-        QStringLiteral("INFO; LocalCashServer:LocalCashServer::restartCmd; RESTART_CMD_RECEIVED");
-    const QString dropped = QStringLiteral("WARN; UDP::processRead; Datagram from 127.0.0.1:%1 "
-                                           "dropped: the port is held by uid 65534 (nobody)")
-                                .arg(port);
     const QStringList entries = s.log();
-    QCOMPARE(entries.contains(received), !otherUser);
-    QCOMPARE(entries.contains(dropped), otherUser);
+    QVERIFY(!entries.contains(entry("INFO", "restartCmd", QStringLiteral("RESTART_CMD_RECEIVED"))));
+    QVERIFY(entries.contains(QStringLiteral("WARN; UDP::processRead; Datagram from 127.0.0.1:%1 "
+                                            "dropped: the port is held by uid 65534 (nobody)")
+                                 .arg(port)));
     QVERIFY(s.isRunning());
 }
 
