@@ -22,6 +22,11 @@ void UDP::setAddressFilter(bool on)
     addressFilter = on;
 }
 
+void UDP::setSenderCheck(bool on)
+{
+    checkSenders = on;
+}
+
 bool UDP::bind(const QHostAddress &address, quint16 port, QAbstractSocket::BindMode mode)
 {
     if (readConnection)
@@ -85,7 +90,7 @@ void UDP::processRead()
         return;
     if (addressFilter && senderAddress != peerAddress)
         return;
-    if (!senderCheck.accepts(senderAddress, senderPort))
+    if (checkSenders && !senderCheck.accepts(senderAddress, senderPort))
         return;
     if (channel)
         channel->processData(datagram);

@@ -10,8 +10,9 @@
 class IpcChannel;
 
 // The one datagram endpoint towards the peer process: sends to the configured peer, replies to
-// whoever sent the datagram read last, and hands every accepted datagram to its channel. Only
-// datagrams sent by processes of our own user or the administrator are accepted.
+// whoever sent the datagram read last, and hands every accepted datagram to its channel. Unless
+// told otherwise, only datagrams sent by processes of our own user or the administrator are
+// accepted.
 class UDP : public QObject
 {
     Q_OBJECT
@@ -23,6 +24,8 @@ public:
     void setPeerPort(quint16 port);
     // When on, datagrams whose source address is not the peer's are dropped (the port may differ).
     void setAddressFilter(bool on);
+    // When on (the default), datagrams sent by processes of other users are dropped.
+    void setSenderCheck(bool on);
 
     // Binds the socket and connects its readyRead() to processRead(); binding again first closes
     // the earlier binding, so a datagram is never delivered twice.
@@ -52,6 +55,7 @@ private:
     QHostAddress senderAddress { QHostAddress::LocalHost };
     IpcChannel *channel;
     bool addressFilter = true;
+    bool checkSenders = true;
     SenderCheck senderCheck;
     QMetaObject::Connection readConnection;
 };

@@ -14,8 +14,10 @@ CashSimulator::CashSimulator(int run, QObject *parent)
     : QObject(parent), runNumber(run), channel(std::make_unique<SimChannel>(this))
 {
     channel->registerCommand(MAINTENANCE_START_CMD, &CashSimulator::maintenanceStartCmd);
-    // Whoever sends us a command gets the answer; the supervisor filters, we need not.
+    // Whoever sends us a command gets the answer; the supervisor filters, we need not. Nor do we
+    // check the supervisor's user: an administrator's cashsim talks to a service of its own user.
     channel->udp().setAddressFilter(false);
+    channel->udp().setSenderCheck(false);
     maintenanceTimer.setSingleShot(true);
     connect(&maintenanceTimer, &QTimer::timeout, this, &CashSimulator::slotMaintenanceWaitOver);
     timeLimit.setSingleShot(true);
