@@ -258,7 +258,8 @@ void tst_Supervisor::cashProgram()
 
     const QStringList entries = supervisorEntries(s);
     if (kind == QLatin1String("cashsim")) {
-        QCOMPARE(entries, QStringList({ started, startedOk, appExit }));
+        QVERIFY2(entries == QStringList({ started, startedOk, appExit }),
+            qPrintable(entries.join(QLatin1Char('\n'))));
         QCOMPARE(s.cashRecord().filter(QStringLiteral("cwd ")),
             QStringList(QStringLiteral("cwd ") + s.path(QStringLiteral("wd"))));
         return;
