@@ -9,8 +9,8 @@
 
 // A file's content as tree() shows it: short text as it is, anything else by size and hash.
 QString describe(const QByteArray &content);
-// "dir/" for each directory, "file=content" for each file and "link->" for each link below root,
-// sorted; entries whose first component is in skip are left out.
+// "dir/" for each directory, "file=content" for each file and "link->target" for each link below
+// root, sorted; entries whose first component is in skip are left out.
 QStringList tree(const QString &root, const QStringList &skip = QStringList());
 // Makes entries below root: "dir/", "file=content", "file=#size" (pattern data), "link->target"
 // (the target as written, relative to the link's directory) or "fifo|"; false at the first failure.
