@@ -56,9 +56,6 @@ private:
 namespace {
 
 const int startWait = 15000;
-const QString stoppedForUpdate =
-    QStringLiteral("NOTE; LocalCashServer:LocalCashServer::slotProcessFinished; "
-                   "Процесс кассы остановлен для выполнения обновления.");
 const QString installerError = QStringLiteral("ERRR; TinyTarUnpackerPrivate::unpack; ");
 
 // A till's tree: libraries, data, and what an earlier update left in the backup tree.

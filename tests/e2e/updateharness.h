@@ -12,6 +12,12 @@ class TarBuilder;
 // What the end-to-end update tests share: the tree an installation must leave whole, cashpkg
 // runs, and the installer stopped between two of its own system calls (strace, found in PATH).
 
+// The supervisor's line when the cash application has made way for an update: the installation
+// begins.
+inline const QString stoppedForUpdate =
+    QStringLiteral("NOTE; LocalCashServer:LocalCashServer::slotProcessFinished; "
+                   "Процесс кассы остановлен для выполнения обновления.");
+
 // tree() of an installation directory without what the installer keeps for itself (the log, the
 // backup tree and anything beside it named "backup...", such as a journal) and without the files
 // the tests' supervisor harness keeps there.
