@@ -12,6 +12,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTest>
 #include <QThread>
 
@@ -149,13 +150,6 @@ bool writeFiles(const QString &dir, const QMap<QString, QByteArray> &files)
     return true;
 }
 
-bool copyInto(const QString &from, const QString &to)
-{
-    return QProcess::execute(
-               QStringLiteral("cp"), { QStringLiteral("-a"), from + QStringLiteral("/."), to })
-        == 0;
-}
-
 } // namespace
 
 void tst_UpdateCrash::initTestCase()
@@ -167,7 +161,7 @@ void tst_UpdateCrash::initTestCase()
     if (qEnvironmentVariableIsSet("LCS_CRASH_ROUNDS"))
         rounds = qMax(5, qEnvironmentVariableIntValue("LCS_CRASH_ROUNDS"));
     qInfo("seed %u (LCS_CRASH_SEED=%u picks the same moments), %d rounds", seed, seed, rounds);
-    if (QProcess::execute(QStringLiteral("strace"), { QStringLiteral("-V") }) != 0)
+    if (QStandardPaths::findExecutable(QStringLiteral("strace")).isEmpty())
         QFAIL("strace is needed (scripts/deps.sh installs it)");
 
     s.reset(new SupervisorProcess);
@@ -263,7 +257,7 @@ bool tst_UpdateCrash::makeTrees()
     if (!QDir().mkpath(oldDir)
         || !QFile::copy(s->path(program), oldDir + QLatin1Char('/') + program)
         || !writeFiles(oldDir, old) || !writeFiles(oldDir, earlierBackups)
-        || !copyInto(oldDir, newDir) || !writeFiles(newDir, shipped)
+        || !copyTree(oldDir, newDir) || !writeFiles(newDir, shipped)
         || !writeFile(newDir + QLatin1Char('/') + program, newBuild)) {
         return false;
     }
@@ -488,7 +482,7 @@ bool tst_UpdateCrash::resetTree(bool full)
         if (!removed)
             return false;
     }
-    return light || copyInto(oldDir, s->path());
+    return light || copyTree(oldDir, s->path());
 }
 
 QStringList tst_UpdateCrash::installArguments() const

@@ -46,11 +46,6 @@ QString examples(const QStringList &entries)
         : QStringLiteral(" (%1)").arg(entries.mid(0, 3).join(QLatin1String(", ")));
 }
 
-bool run(const QString &program, const QStringList &arguments)
-{
-    return QProcess::execute(program, arguments) == 0;
-}
-
 // Calls that write only when their flags say so.
 bool changes(const QString &name, const QString &line)
 {
@@ -157,6 +152,13 @@ void addFiles(TarBuilder &tar, const QMap<QString, QByteArray> &files)
     }
 }
 
+bool copyTree(const QString &from, const QString &to)
+{
+    return QProcess::execute(
+               QStringLiteral("cp"), { QStringLiteral("-a"), from + QStringLiteral("/."), to })
+        == 0;
+}
+
 int cashpkg(const QStringList &arguments, const QStringList &prefix)
 {
     QProcess process;
@@ -231,7 +233,7 @@ qint64 childOf(qint64 pid)
 SmallTmpfs::SmallTmpfs(const QString &dir, qint64 bytes) : dir(dir)
 {
     const QString aside = dir + QStringLiteral(".before");
-    if (!run(QStringLiteral("cp"), { QStringLiteral("-a"), dir, aside })) {
+    if (!copyTree(dir, aside)) {
         error = QStringLiteral("cannot copy %1").arg(dir);
         return;
     }
@@ -243,8 +245,7 @@ SmallTmpfs::SmallTmpfs(const QString &dir, qint64 bytes) : dir(dir)
         return;
     }
     mounted = true;
-    if (!run(QStringLiteral("cp"), { QStringLiteral("-a"), aside + QStringLiteral("/."), dir })
-        || !QDir(aside).removeRecursively()) {
+    if (!copyTree(aside, dir) || !QDir(aside).removeRecursively()) {
         error = QStringLiteral("cannot move the content of %1 onto the tmpfs").arg(dir);
     }
 }

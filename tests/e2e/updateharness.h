@@ -37,6 +37,9 @@ QStringList unexpectedNotices(const QStringList &entries, const QStringList &bas
 // before the first entry below it.
 void addFiles(TarBuilder &tar, const QMap<QString, QByteArray> &files);
 
+// Copies what is in from into to (made when missing), as cp -a does.
+bool copyTree(const QString &from, const QString &to);
+
 // Runs cashpkg with its output discarded, after prefix (a strace command line, say) when given.
 // Its exit status, or -1 when it did not end normally.
 int cashpkg(const QStringList &arguments, const QStringList &prefix = QStringList());
