@@ -57,7 +57,7 @@ public:
     QStringList systemctlCalls() const;
 
     bool start(const QStringList &arguments = QStringList());
-    // Ends every process stop() knows of (see the class), as the destructor does.
+    // Ends, by their pids, every process the object knows of (see the class), as its end does.
     void stop();
     qint64 pid() const { return supervisorPid; }
     bool isRunning() const;

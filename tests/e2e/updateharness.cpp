@@ -5,7 +5,6 @@
 #include "testutil.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
