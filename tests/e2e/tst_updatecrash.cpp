@@ -438,8 +438,8 @@ void tst_UpdateCrash::recover(Recovery by, int run, Round *round)
         // The cash application waits for a word from us: the tree stays as it found it.
         tree = installedTree(s->path());
         if (repairNeeded && unexpectedNotices(s->log(), cleanStart).isEmpty())
-            round->problem = QStringLiteral("the start repaired the tree without a word in the "
-                                            "log; ");
+            round->problem =
+                QStringLiteral("the start found neither tree and logged nothing of it; ");
         static_cast<void>(s->releaseCashApp());
         static_cast<void>(QTest::qWaitFor([&] { return s->programPids().isEmpty(); }, 5000));
     }

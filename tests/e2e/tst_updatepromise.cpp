@@ -300,7 +300,7 @@ void tst_UpdatePromise::interrupted()
         QVERIFY(s->waitForCashRun(resend ? 2 : 1, startWait));
         if (!resend && cut != before && cut != after)
             QVERIFY2(!unexpectedNotices(s->log(), cleanStart).isEmpty(),
-                "the start repaired the tree without a word in the log");
+                "the start found neither tree and logged nothing of it");
     }
     const QStringList tree = installedTree(path());
     QVERIFY2(tree == (completed ? after : before),
