@@ -40,8 +40,9 @@ private:
     QByteArray stream;
 };
 
-// Deterministic filler of any length that is unlikely to line up with record boundaries.
-QByteArray patternData(int size);
+// Deterministic filler of any length that is unlikely to line up with record boundaries; another
+// (non-zero) seed gives other bytes.
+QByteArray patternData(int size, quint32 seed = 2463534242u);
 QByteArray zlibCompressed(const QByteArray &data);
 QByteArray gzipCompressed(const QByteArray &data, int level = 6);
 // A zlib stream of head and then chunks times 16 MiB of zeros, without an end: readers must give
