@@ -103,7 +103,7 @@ bool RollbackRunner::restore(const RollbackStep &step, QString *message)
             return failed(targetTree);
         }
     }
-    if (!targetTree.replace(copy, step.name)) {
+    if (!targetTree.replace(copy, targetTree, step.name)) {
         *message = targetTree.error().text;
         static_cast<void>(targetTree.remove(copy));
         return false;
