@@ -517,7 +517,7 @@ bool TinyTarUnpackerPrivate::backUp(const QString &name, const QString &targetPa
 }
 
 // Keeps the version at name as keptAs in tree too: a second name of the same file, or where it
-// cannot have one, a copy. Where Windows allows neither (a running program), the placement
+// cannot have one, a copy. Where neither can be made (on Windows a running program), the placement
 // renames it there just before the new version takes the name, the only moment the name is
 // free. A directory (where the package puts a file) cannot stay: it moves there at once.
 bool TinyTarUnpackerPrivate::keep(const QString &name, const ConfinedTree::Status &previous,
@@ -533,34 +533,47 @@ bool TinyTarUnpackerPrivate::keep(const QString &name, const ConfinedTree::Statu
         toFlush.addDirectory(QFileInfo(keptPath).absolutePath());
         return true;
     }
+    placement->how = Placement::Replace;
     if (targetTree->linkTo(name, tree, keptAs)) {
-        placement->how = Placement::Replace;
         toFlush.addDirectory(QFileInfo(keptPath).absolutePath());
         return true;
     }
     keepError = targetTree->error();
-    if (keepError.renameOnly) {
-        placement->how = Placement::MoveFirst;
-        placement->keptIn = &tree;
-        placement->keptAs = keptAs;
+    // Renaming works wherever only a second name was refused.
+    const bool movable = keepError.renameOnly || keepError.noLink;
+    if ((keepError.crossDevice || keepError.noLink) && previous.kind == ConfinedTree::File
+        && copy(name, previous, tree, keptAs)) {
+        toFlush.addFile(keptPath);
         return true;
     }
-    if (!(keepError.crossDevice || keepError.noLink) || previous.kind != ConfinedTree::File)
+    if (!movable)
         return false;
-    // The copy takes its name only once it is whole: a kept version is never half written.
-    const QString copy = InstallJournal::copyName(name, journal.id());
+    placement->how = Placement::MoveFirst;
+    placement->keptIn = &tree;
+    placement->keptAs = keptAs;
+    return true;
+}
+
+// The copy takes its name only once it is whole: a kept version is never half written.
+bool TinyTarUnpackerPrivate::copy(const QString &name, const ConfinedTree::Status &previous,
+    ConfinedTree &tree, const QString &keptAs)
+{
+    const QString whole = InstallJournal::copyName(name, journal.id());
     QByteArray content;
     if (!targetTree->readFile(name, &content, maxInflatedArchiveSize)) {
         keepError = targetTree->error();
         return false;
     }
-    if (!tree.createFile(copy, content.constData(), content.size(), previous.permissions, 0, false)
-        || !tree.moveTo(copy, tree, keptAs)) {
+    if (!tree.createFile(
+            whole, content.constData(), content.size(), previous.permissions, 0, false)) {
         keepError = tree.error();
         return false;
     }
-    placement->how = Placement::Replace;
-    toFlush.addFile(keptPath);
+    if (!tree.moveTo(whole, tree, keptAs)) {
+        keepError = tree.error();
+        static_cast<void>(tree.remove(whole));
+        return false;
+    }
     return true;
 }
 

@@ -59,6 +59,8 @@ private:
         const ConfinedTree::Status &previous, Placement *placement, bool *kept);
     bool keep(const QString &name, const ConfinedTree::Status &previous, ConfinedTree &tree,
         const QString &keptAs, Placement *placement);
+    bool copy(const QString &name, const ConfinedTree::Status &previous, ConfinedTree &tree,
+        const QString &keptAs);
     bool putInPlace();
     bool refuse(const TarWalker::Entry &entry);
     void closeDirectories();
