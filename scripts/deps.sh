@@ -5,7 +5,7 @@ set -eu
 
 packages="build-essential cmake ninja-build pkg-config zlib1g-dev libisal-dev libsodium-dev \
 qt6-base-dev qt6-5compat-dev qtbase5-dev \
-python3 tar gzip libarchive-tools pigz procps libfaketime $*"
+python3 tar gzip libarchive-tools pigz procps libfaketime strace $*"
 
 missing=""
 for p in $packages; do

@@ -27,6 +27,9 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan
 # LeakSanitizer (part of detect_leaks) needs no suppressions: Qt's own one-time allocations stay
 # reachable through its globals, and reachable memory is not a leak to it.
 
+# The crash test at a tenth of its rounds: the installer's recovery under the sanitizers.
+export LCS_CRASH_ROUNDS=24
+
 status=0
 (cd "$dir" && ctest --output-on-failure --timeout 600) || status=1
 for report in "$reports"/*; do

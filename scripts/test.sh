@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs what a fresh Debian machine lacks, builds with Qt 6 and with Qt 5.15 (warnings are
-# errors) and runs every test of both builds.
+# errors) and runs every test of both builds but the crash test (scripts/crash-test.sh).
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -16,6 +16,6 @@ for qt in 6 5; do
     echo "== Qt $qt: building in $dir"
     scripts/build.sh "$dir" -DLCS_QT_VERSION=$qt
     echo "== Qt $qt: running tests"
-    (cd "$dir" && ctest --output-on-failure --timeout 600) || status=1
+    (cd "$dir" && ctest -LE crash --output-on-failure --timeout 600) || status=1
 done
 exit $status

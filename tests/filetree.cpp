@@ -34,6 +34,8 @@ QStringList tree(const QString &root, const QStringList &skip)
         const QString name = QDir(root).relativeFilePath(path);
         if (skip.contains(name.section(QLatin1Char('/'), 0, 0)))
             continue;
+        // The target as seen from the link's directory: a link restored pointing elsewhere is
+        // another link.
         if (it.fileInfo().isSymLink())
             entries << name + QLatin1String("->")
                     + QDir(it.fileInfo().absolutePath())

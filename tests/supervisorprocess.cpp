@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
@@ -85,6 +86,11 @@ SupervisorProcess::SupervisorProcess() : dir(new QTemporaryDir)
 }
 
 SupervisorProcess::~SupervisorProcess()
+{
+    stop();
+}
+
+void SupervisorProcess::stop()
 {
     if (supervisorPid > 0 && isRunning()) {
         killProcess(supervisorPid);
@@ -232,13 +238,19 @@ int SupervisorProcess::cashRuns() const
 qint64 SupervisorProcess::waitForCashRun(int run, int msecs)
 {
     qint64 pid = 0;
+    QElapsedTimer gone;
     static_cast<void>(QTest::qWaitFor(
         [&] {
             for (const CashRun &record : readCashRuns(path(QStringLiteral("runs.txt")))) {
                 if (record.run == run)
                     pid = record.pid;
             }
-            return pid > 0;
+            // A restart script may leave no instance for a moment, and exists until its end.
+            if (!programPids().isEmpty() || QFileInfo::exists(path(QStringLiteral("bootstrap.sh"))))
+                gone.invalidate();
+            else if (!gone.isValid())
+                gone.start();
+            return pid > 0 || (gone.isValid() && gone.elapsed() > 500);
         },
         msecs));
     return pid;

@@ -56,12 +56,15 @@ public:
     bool slowSelfRestart();
 
     bool start(const QStringList &arguments = QStringList());
+    // Ends, by their pids, every process the object knows of (see the class), as its end does.
+    void stop();
     qint64 pid() const { return supervisorPid; }
     bool isRunning() const;
     // The exit code after a normal exit within msecs; -1 otherwise.
     int waitForExit(int msecs);
 
-    // The pid of the cash application's n-th start, once cashsim has recorded it; 0 otherwise.
+    // The pid of the cash application's n-th start, once cashsim has recorded it; 0 otherwise,
+    // and at once when no instance of the program has run for half a second.
     qint64 waitForCashRun(int run, int msecs);
     int cashRuns() const;
     // What cashsim recorded at each start: "run N", "pid", "cwd", "args N", "[argument]", "end".

@@ -72,10 +72,10 @@ TarBuilder &TarBuilder::end(int records)
     return *this;
 }
 
-QByteArray patternData(int size)
+QByteArray patternData(int size, quint32 seed)
 {
     QByteArray data(size, '\0');
-    quint32 x = 2463534242u;
+    quint32 x = seed;
     for (char &c : data) {
         x ^= x << 13;
         x ^= x >> 17;

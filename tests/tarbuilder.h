@@ -40,8 +40,9 @@ private:
     QByteArray stream;
 };
 
-// Deterministic filler of any length that is unlikely to line up with record boundaries.
-QByteArray patternData(int size);
+// Deterministic filler of any length that is unlikely to line up with record boundaries; another
+// (non-zero) seed gives other bytes.
+QByteArray patternData(int size, quint32 seed = 2463534242u);
 QByteArray zlibCompressed(const QByteArray &data);
 // tinyBlocksFrom >= 0: from that offset on, the data is flushed every 64 bytes, which makes
 // thousands of tiny blocks (more than the fast inflate takes on).

@@ -128,6 +128,24 @@ extern "C" int renameat2(
             fromDirectory, from, toDirectory, to, flags)
         : -1;
 }
+
+extern "C" int renameat(
+    int fromDirectory, const char *from, int toDirectory, const char *to) noexcept
+{
+    return pass(QStringLiteral("rename %1 %2").arg(name(from), name(to)))
+        ? real<int (*)(int, const char *, int, const char *)>("renameat")(
+            fromDirectory, from, toDirectory, to)
+        : -1;
+}
+
+extern "C" int linkat(
+    int fromDirectory, const char *from, int toDirectory, const char *to, int flags) noexcept
+{
+    return pass(QStringLiteral("link %1 %2").arg(name(from), name(to)))
+        ? real<int (*)(int, const char *, int, const char *, int)>("linkat")(
+            fromDirectory, from, toDirectory, to, flags)
+        : -1;
+}
 #endif
 
 namespace {
@@ -140,6 +158,15 @@ const QStringList before = list({ "b/", "b/a=prev-a", "t/", "t/a=old-a", "t/d/",
 const QStringList after =
     list({ "b/", "b/a=old-a", "b/d/", "b/d/f=old-f", "b/l->a", "t/", "t/a=new-a2", "t/d/",
         "t/d/f=new-f", "t/l=new-l", "t/n/", "t/n/x=new-x", "t/s/", "t/s/g=new-g" });
+// Whether each of the four replaced names holds a whole version, as it must at every moment.
+bool replacedNamesWhole(const QStringList &now)
+{
+    static const QStringList versions = list({ "t/a=old-a", "t/a=new-a1", "t/a=new-a2",
+        "t/d/f=old-f", "t/d/f=new-f", "t/l->a", "t/l=new-l", "t/s/g=old-g", "t/s/g=new-g" });
+    return std::count_if(now.cbegin(), now.cend(), [](const QString &entry) {
+        return versions.contains(entry);
+    }) == 4;
+}
 
 const QByteArray package = gzipCompressed(TarBuilder()
                                               .directory("d/")
@@ -323,6 +350,9 @@ void tst_DurableInstall::interruptedAnywhere()
             QVERIFY2(QDir(path(QStringLiteral("outside"))).isEmpty(), qPrintable(at));
             continue;
         }
+        // Never a moment without a whole version of a replaced file (the program, say).
+        QVERIFY2(interruption != Kill || replacedNamesWhole(state()),
+            qPrintable(at + QLatin1Char('\n') + state().join(QLatin1Char('\n'))));
         // A start after the interruption brings back the tree before, or finishes it; a retry
         // then installs the package as if nothing had happened, backups and all.
         QVERIFY2(recoverInstallation(path(QStringLiteral("t")), path(QStringLiteral("b"))),
@@ -347,7 +377,7 @@ void tst_DurableInstall::interruptedAnywhere()
 void tst_DurableInstall::recoveryInterrupted()
 {
 #ifdef Q_OS_LINUX
-    // A kill halfway through the installation, then another at each call of the recovery that
+    // A kill amid the installation's renames, then another at each call of the recovery that
     // follows: the recovery after that still brings the tree back.
     const auto killedAt = [this](int n, bool recovering) {
         const pid_t pid = fork();
@@ -367,9 +397,11 @@ void tst_DurableInstall::recoveryInterrupted()
     int n = 1;
     for (;; ++n) {
         QVERIFY(prepare());
-        QVERIFY(killedAt(20, false));
+        QVERIFY(killedAt(27, false));
         if (!killedAt(n, true))
             break;
+        QVERIFY2(replacedNamesWhole(state()),
+            qPrintable(QStringLiteral("recovery killed at call %1").arg(n)));
         QVERIFY2(recoverInstallation(path(QStringLiteral("t")), path(QStringLiteral("b"))),
             qPrintable(QStringLiteral("recovery killed at call %1").arg(n)));
         QCOMPARE(state(), before);

@@ -38,6 +38,12 @@ public:
         int code = 0; // the system's error number (errno, or GetLastError() on Windows)
         bool blocked = false; // a link was refused on the way
         bool crossDevice = false; // a move between two file systems, which needs a copy
+        // No second name can be given to it here (a file system without hard links, or a file
+        // of another user where the system protects those): a copy does the same.
+        bool noLink = false;
+        // It can be renamed, but neither given a second name nor replaced: on Windows a running
+        // program, a loaded library or a read-only file.
+        bool renameOnly = false;
         QString text; // the system's text for it
     };
 
@@ -90,8 +96,15 @@ public:
     // Moves from to to in toTree (which may be this tree); to must not exist: nothing is ever
     // moved over anything. Between file systems it fails with error().crossDevice.
     [[nodiscard]] bool moveTo(const QString &from, ConfinedTree &toTree, const QString &to);
-    // Like moveTo within this tree, but a file or link at to is replaced in the same step.
-    [[nodiscard]] bool replace(const QString &from, const QString &to);
+    // Like moveTo, but a file or link at to is replaced in the same step: to names the one or
+    // the other at every moment.
+    [[nodiscard]] bool replace(const QString &from, ConfinedTree &toTree, const QString &to);
+    // Gives the file at from (or the link itself) the second name to in toTree, a hard link,
+    // while it keeps its own; to must not exist. Fails with error().crossDevice, noLink or
+    // renameOnly where that cannot be done.
+    [[nodiscard]] bool linkTo(const QString &from, ConfinedTree &toTree, const QString &to);
+    // Whether path and otherPath in other are two names of one file.
+    bool sameFile(const QString &path, ConfinedTree &other, const QString &otherPath);
 
     // Why the last operation failed.
     Error error() const;

@@ -116,6 +116,7 @@ struct ConfinedTree::Private
 
     bool fail(int code, bool blocked = false)
     {
+        lastError = Error();
         lastError.code = code;
         lastError.blocked = blocked;
         lastError.crossDevice = code == EXDEV;
@@ -488,16 +489,61 @@ bool ConfinedTree::moveTo(const QString &from, ConfinedTree &toTree, const QStri
     return true;
 }
 
-bool ConfinedTree::replace(const QString &from, const QString &to)
+bool ConfinedTree::replace(const QString &from, ConfinedTree &toTree, const QString &to)
 {
     QByteArray fromName;
     QByteArray toName;
     const Descriptor fromParent = d->openParent(from, &fromName);
     if (!fromParent.isValid())
         return false;
-    const Descriptor toParent = d->openParent(to, &toName);
-    return toParent.isValid()
-        && (::renameat(fromParent.get(), fromName.constData(), toParent.get(), toName.constData())
-                == 0
-            || d->fail(errno));
+    const Descriptor toParent = toTree.d->openParent(to, &toName);
+    if (!toParent.isValid()) {
+        d->lastError = toTree.d->lastError;
+        return false;
+    }
+    if (::renameat(fromParent.get(), fromName.constData(), toParent.get(), toName.constData())
+        != 0) {
+        return d->fail(errno);
+    }
+    d->forget(components(from).join(QLatin1Char('/')));
+    return true;
+}
+
+bool ConfinedTree::linkTo(const QString &from, ConfinedTree &toTree, const QString &to)
+{
+    QByteArray fromName;
+    QByteArray toName;
+    const Descriptor fromParent = d->openParent(from, &fromName);
+    if (!fromParent.isValid())
+        return false;
+    const Descriptor toParent = toTree.d->openParent(to, &toName);
+    if (!toParent.isValid()) {
+        d->lastError = toTree.d->lastError;
+        return false;
+    }
+    // Without AT_SYMLINK_FOLLOW a link is linked itself, never what it leads to.
+    if (::linkat(fromParent.get(), fromName.constData(), toParent.get(), toName.constData(), 0)
+        == 0) {
+        return true;
+    }
+    const int code = errno;
+    d->fail(code);
+    // EPERM: no hard links on this file system, or another user's file that
+    // fs.protected_hardlinks keeps us from linking.
+    d->lastError.noLink = code == EPERM || code == EMLINK || code == EOPNOTSUPP;
+    return false;
+}
+
+bool ConfinedTree::sameFile(const QString &path, ConfinedTree &other, const QString &otherPath)
+{
+    const auto identify = [](ConfinedTree &tree, const QString &path, struct stat *status) {
+        QByteArray name;
+        const Descriptor parent = tree.d->openParent(path, &name);
+        return parent.isValid()
+            && ::fstatat(parent.get(), name.constData(), status, AT_SYMLINK_NOFOLLOW) == 0;
+    };
+    struct stat mine = {};
+    struct stat theirs = {};
+    return identify(*this, path, &mine) && identify(other, otherPath, &theirs)
+        && mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
 }

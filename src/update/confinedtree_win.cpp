@@ -83,6 +83,7 @@ struct ConfinedTree::Private
 
     bool fail(DWORD code, bool blocked = false)
     {
+        lastError = Error();
         lastError.code = int(code);
         lastError.blocked = blocked;
         lastError.crossDevice = code == ERROR_NOT_SAME_DEVICE;
@@ -422,13 +423,83 @@ bool ConfinedTree::moveTo(const QString &from, ConfinedTree &toTree, const QStri
     return MoveFileExW(wide(source), wide(destination), 0) || d->fail(GetLastError());
 }
 
-bool ConfinedTree::replace(const QString &from, const QString &to)
+bool ConfinedTree::replace(const QString &from, ConfinedTree &toTree, const QString &to)
 {
     std::vector<Handle> fromChain;
     std::vector<Handle> toChain;
     const QString source = d->hold(from, &fromChain);
-    const QString destination = source.isEmpty() ? QString() : d->hold(to, &toChain);
-    return !destination.isEmpty()
-        && (MoveFileExW(wide(source), wide(destination), MOVEFILE_REPLACE_EXISTING)
-            || d->fail(GetLastError()));
+    if (source.isEmpty())
+        return false;
+    const QString destination = toTree.d->hold(to, &toChain);
+    if (destination.isEmpty()) {
+        d->lastError = toTree.d->lastError;
+        return false;
+    }
+    // Windows refuses to replace a running program or a loaded library (see linkTo).
+    return MoveFileExW(wide(source), wide(destination), MOVEFILE_REPLACE_EXISTING)
+        || d->fail(GetLastError());
+}
+
+bool ConfinedTree::linkTo(const QString &from, ConfinedTree &toTree, const QString &to)
+{
+    std::vector<Handle> fromChain;
+    std::vector<Handle> toChain;
+    const QString source = d->hold(from, &fromChain);
+    if (source.isEmpty())
+        return false;
+    const QString destination = toTree.d->hold(to, &toChain);
+    if (destination.isEmpty()) {
+        d->lastError = toTree.d->lastError;
+        return false;
+    }
+    // A running program or a loaded library can be renamed, but Windows refuses to delete or
+    // replace any name of it while it runs: given a second name now, the old version would keep
+    // both until it ends. It cannot be opened for writing, and neither can a read-only file,
+    // which cannot be replaced either: both are left to be renamed, the only change Windows
+    // allows. A hard link to a reparse point would be one to what it leads to.
+    const DWORD attributes = GetFileAttributesW(wide(source));
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return d->fail(GetLastError());
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        d->fail(ERROR_NOT_SUPPORTED);
+        d->lastError.renameOnly = true;
+        return false;
+    }
+    const Handle probe(CreateFileW(wide(source), FILE_WRITE_DATA,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!probe.isValid()) {
+        d->fail(GetLastError());
+        d->lastError.renameOnly = true;
+        return false;
+    }
+    if (CreateHardLinkW(wide(destination), wide(source), nullptr))
+        return true;
+    const DWORD code = GetLastError();
+    d->fail(code);
+    // FAT has no hard links; NTFS allows 1023 names a file.
+    d->lastError.noLink = code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED
+        || code == ERROR_TOO_MANY_LINKS || code == ERROR_ACCESS_DENIED;
+    return false;
+}
+
+bool ConfinedTree::sameFile(const QString &path, ConfinedTree &other, const QString &otherPath)
+{
+    const auto identify = [](ConfinedTree &tree, const QString &path,
+                              BY_HANDLE_FILE_INFORMATION *information) {
+        std::vector<Handle> chain;
+        const QString native = tree.d->hold(path, &chain);
+        const Handle file(native.isEmpty()
+                ? INVALID_HANDLE_VALUE
+                : CreateFileW(wide(native), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        return file.isValid() && GetFileInformationByHandle(file.get(), information);
+    };
+    BY_HANDLE_FILE_INFORMATION mine = {};
+    BY_HANDLE_FILE_INFORMATION theirs = {};
+    return identify(*this, path, &mine) && identify(other, otherPath, &theirs)
+        && mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber
+        && mine.nFileIndexHigh == theirs.nFileIndexHigh
+        && mine.nFileIndexLow == theirs.nFileIndexLow;
 }

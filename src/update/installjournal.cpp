@@ -271,32 +271,32 @@ bool InstallJournal::undoFile(const Record &record, ConfinedTree &target, Confin
     const QString aside = asideName(name, installationId);
     const QString previous = previousName(name, installationId);
     const QString copy = copyName(name, installationId);
-    if (backup && present(*backup, copy) && !backup->remove(copy))
-        return failed(*backup);
+    for (ConfinedTree *tree : { &target, backup }) {
+        if (tree && present(*tree, copy) && !tree->remove(copy))
+            return failed(*tree);
+    }
     // The backup path holds this installation's backup only once the backup from before it (if
     // there was one) was set aside.
     const bool ownBackup = record.mode == BackedUp && backup && present(*backup, name)
         && (!record.backupExisted || present(*backup, previous));
     const bool setAside = present(target, aside);
     if (setAside || ownBackup) {
-        // The old version was moved away, so what stands at the name now is the new one.
+        // The old version kept there comes back over whatever stands at the name, in one step,
+        // unless the name still holds it.
+        ConfinedTree &keptIn = setAside ? target : *backup;
+        const QString &kept = setAside ? aside : name;
         const ConfinedTree::Kind current = target.status(name).kind;
-        if (current != ConfinedTree::Missing
-            && (current != ConfinedTree::File || !target.remove(name))) {
-            return current == ConfinedTree::File
-                ? failed(target)
-                : fail(
-                    tr("'%1': на месте файла стоит другой объект").arg(target.absolutePath(name)));
+        if (current == ConfinedTree::Directory || current == ConfinedTree::Blocked) {
+            return fail(
+                tr("'%1': на месте файла стоит другой объект").arg(target.absolutePath(name)));
         }
-        if (setAside) {
-            if (!target.moveTo(aside, target, name))
-                return failed(target);
-            // A backup of its own beside it can only be a copy made on another file system.
-            if (ownBackup && !backup->remove(name))
-                return failed(*backup);
-        } else if (!backup->moveTo(name, target, name)) {
+        const bool restored =
+            current != ConfinedTree::Missing && keptIn.sameFile(kept, target, name);
+        if (restored ? !keptIn.remove(kept) : !keptIn.replace(kept, target, name))
+            return failed(keptIn);
+        // A backup of its own beside it can only be a copy made on another file system.
+        if (setAside && ownBackup && !backup->remove(name))
             return failed(*backup);
-        }
     }
     if (record.mode == BackedUp && backup && present(*backup, previous)
         && !backup->moveTo(previous, *backup, name)) {

@@ -464,23 +464,23 @@ bool TinyTarUnpackerPrivate::unpackFile(const TarWalker::Entry &entry, const Ste
     if (previous.kind == ConfinedTree::Blocked)
         return refuse(entry);
 
-    // The version there before leaves its name: into the backup tree, or else aside, to be
-    // removed once the installation is complete. Until then it can always come back.
-    bool left = step.mode == InstallJournal::NewFile || step.mode == InstallJournal::Rewritten;
+    // The version there before keeps its name until the new one takes it over in one step; it
+    // is kept meanwhile in the backup tree, or else beside it, to be removed once the
+    // installation is complete. Until then it can always come back.
+    Placement placement;
+    placement.name = name;
+    bool kept = step.mode == InstallJournal::NewFile || step.mode == InstallJournal::Rewritten;
     if (step.mode == InstallJournal::BackedUp) {
-        if (!moveToBackup(name, targetPath, backupDir.absoluteFilePath(name), previous))
+        if (!backUp(name, targetPath, previous, &placement, &kept))
             return refuse(entry);
-        left = targetTree->status(name).kind == ConfinedTree::Missing;
     }
     ConfinedTree::Error openError;
-    if (!left) {
+    if (!kept) {
         if (previous.kind == ConfinedTree::Directory)
             openError = ConfinedTree::directoryError();
-        else if (targetTree->moveTo(
-                     name, *targetTree, InstallJournal::asideName(name, journal.id())))
-            left = true;
-        else
-            openError = targetTree->error();
+        else if (!keep(name, previous, *targetTree, InstallJournal::asideName(name, journal.id()),
+                     &placement))
+            openError = keepError;
     }
 
     if (progressLogged())
@@ -511,7 +511,7 @@ bool TinyTarUnpackerPrivate::unpackFile(const TarWalker::Entry &entry, const Ste
     writtenFiles.insert(filePathKey(name));
     toFlush.addFile(targetTree->absolutePath(fresh));
     if (step.mode != InstallJournal::Rewritten)
-        written << name;
+        written << placement;
     return true;
 }
 
@@ -531,15 +531,17 @@ ConfinedTree::Error TinyTarUnpackerPrivate::writeNewFile(const TarWalker::Entry 
         : targetTree->error();
 }
 
-// False only when a link stands on the way into the backup tree.
-bool TinyTarUnpackerPrivate::moveToBackup(const QString &name, const QString &targetPath,
-    const QString &backupPath, const ConfinedTree::Status &previous)
+// False only when a link stands on the way into the backup tree; *kept tells whether the old
+// version is kept there.
+bool TinyTarUnpackerPrivate::backUp(const QString &name, const QString &targetPath,
+    const ConfinedTree::Status &previous, Placement *placement, bool *kept)
 {
     if (progressLogged())
         report(Log::Info, tr("Создание резервной копии файла '%1'").arg(targetPath));
 
     // Only the most recent backup of a file is kept: the one from before is set aside, and
     // removed once the installation is complete.
+    const QString backupPath = backupDir.absoluteFilePath(name);
     const ConfinedTree::Kind earlier = backupTree->status(name).kind;
     if (earlier == ConfinedTree::Blocked)
         return false;
@@ -556,53 +558,109 @@ bool TinyTarUnpackerPrivate::moveToBackup(const QString &name, const QString &ta
                     .arg(backupPath, number(QFile::RemoveError), error.text));
         }
     }
-    // A failed move is not fatal: the file is then replaced without a backup.
-    if (targetTree->moveTo(name, *backupTree, name)) {
-        toFlush.addDirectory(QFileInfo(backupPath).absolutePath());
-        toFlush.addDirectory(QFileInfo(targetPath).absolutePath());
+    *kept = keep(name, previous, *backupTree, name, placement);
+    if (*kept)
         return true;
-    }
-    ConfinedTree::Error error = targetTree->error();
-    if (error.crossDevice && previous.kind == ConfinedTree::File) {
-        // On another file system the backup is a copy, which takes the backup's name only once
-        // the original is set aside: a backup path is never half written.
-        const QString copy = InstallJournal::copyName(name, journal.id());
-        QByteArray content;
-        if (targetTree->readFile(name, &content, maxInflatedArchiveSize)
-            && backupTree->createFile(
-                copy, content.constData(), content.size(), previous.permissions, 0, false)
-            && targetTree->moveTo(name, *targetTree, InstallJournal::asideName(name, journal.id()))
-            && backupTree->moveTo(copy, *backupTree, name)) {
-            toFlush.addFile(backupTree->absolutePath(name));
-            return true;
-        }
-        error = targetTree->error().code != 0 ? targetTree->error() : backupTree->error();
-    }
-    if (error.blocked)
+    if (keepError.blocked)
         return false;
+    // Not fatal: the file is then replaced without a backup.
     report(Log::Warning,
         tr("Не удалось создать резервную копию файла '%1' в '%2': (%3) %4")
-            .arg(targetPath, backupPath, number(QFile::RenameError), error.text));
+            .arg(targetPath, backupPath, number(QFile::RenameError), keepError.text));
+    return true;
+}
+
+// Keeps the version at name as keptAs in tree too: a second name of the same file, or where it
+// cannot have one, a copy. Where neither can be made (on Windows a running program), the placement
+// renames it there just before the new version takes the name, the only moment the name is
+// free. A directory (where the package puts a file) cannot stay: it moves there at once.
+bool TinyTarUnpackerPrivate::keep(const QString &name, const ConfinedTree::Status &previous,
+    ConfinedTree &tree, const QString &keptAs, Placement *placement)
+{
+    const QString keptPath = tree.absolutePath(keptAs);
+    if (previous.kind == ConfinedTree::Directory) {
+        if (!targetTree->moveTo(name, tree, keptAs)) {
+            keepError = targetTree->error();
+            return false;
+        }
+        toFlush.addDirectory(QFileInfo(targetTree->absolutePath(name)).absolutePath());
+        toFlush.addDirectory(QFileInfo(keptPath).absolutePath());
+        return true;
+    }
+    placement->how = Placement::Replace;
+    if (targetTree->linkTo(name, tree, keptAs)) {
+        toFlush.addDirectory(QFileInfo(keptPath).absolutePath());
+        return true;
+    }
+    keepError = targetTree->error();
+    // Renaming works wherever only a second name was refused.
+    const bool movable = keepError.renameOnly || keepError.noLink;
+    if ((keepError.crossDevice || keepError.noLink) && previous.kind == ConfinedTree::File
+        && copy(name, previous, tree, keptAs)) {
+        toFlush.addFile(keptPath);
+        return true;
+    }
+    if (!movable)
+        return false;
+    placement->how = Placement::MoveFirst;
+    placement->keptIn = &tree;
+    placement->keptAs = keptAs;
+    return true;
+}
+
+// The copy takes its name only once it is whole: a kept version is never half written.
+bool TinyTarUnpackerPrivate::copy(const QString &name, const ConfinedTree::Status &previous,
+    ConfinedTree &tree, const QString &keptAs)
+{
+    const QString whole = InstallJournal::copyName(name, journal.id());
+    QByteArray content;
+    if (!targetTree->readFile(name, &content, maxInflatedArchiveSize)) {
+        keepError = targetTree->error();
+        return false;
+    }
+    if (!tree.createFile(
+            whole, content.constData(), content.size(), previous.permissions, 0, false)) {
+        keepError = tree.error();
+        return false;
+    }
+    if (!tree.moveTo(whole, tree, keptAs)) {
+        keepError = tree.error();
+        static_cast<void>(tree.remove(whole));
+        return false;
+    }
     return true;
 }
 
 bool TinyTarUnpackerPrivate::putInPlace()
 {
-    for (const QString &name : std::as_const(written)) {
-        closeDirectories();
-        const QString fresh = InstallJournal::newName(name, journal.id());
-        if (!targetTree->moveTo(fresh, *targetTree, name)) {
-            if (targetTree->error().blocked) {
-                report(
-                    Log::Error, tr("Недопустимое имя файла в пакете обновления: '%1'.").arg(name));
-                return false;
-            }
-            report(Log::Error,
-                tr("Не удалось переименовать '%1' в '%2': %3")
-                    .arg(targetTree->absolutePath(fresh), targetDir.absoluteFilePath(name),
-                        targetTree->error().text));
+    const auto renameFailed = [this](const QString &name, const QString &from, const QString &to) {
+        if (targetTree->error().blocked) {
+            report(Log::Error, tr("Недопустимое имя файла в пакете обновления: '%1'.").arg(name));
             return false;
         }
+        report(Log::Error,
+            tr("Не удалось переименовать '%1' в '%2': %3").arg(from, to, targetTree->error().text));
+        return false;
+    };
+    for (const Placement &placement : std::as_const(written)) {
+        closeDirectories();
+        const QString &name = placement.name;
+        if (placement.how == Placement::MoveFirst) {
+            if (!targetTree->moveTo(name, *placement.keptIn, placement.keptAs)) {
+                return renameFailed(name, targetDir.absoluteFilePath(name),
+                    placement.keptIn->absolutePath(placement.keptAs));
+            }
+            toFlush.addDirectory(
+                QFileInfo(placement.keptIn->absolutePath(placement.keptAs)).absolutePath());
+        }
+        // A replaced file's name never stands empty: the new version takes it over in one step.
+        const QString fresh = InstallJournal::newName(name, journal.id());
+        const bool placed = placement.how == Placement::Replace
+            ? targetTree->replace(fresh, *targetTree, name)
+            : targetTree->moveTo(fresh, *targetTree, name);
+        if (!placed)
+            return renameFailed(
+                name, targetTree->absolutePath(fresh), targetDir.absoluteFilePath(name));
         toFlush.addDirectory(QFileInfo(targetTree->absolutePath(name)).absolutePath());
     }
     return true;

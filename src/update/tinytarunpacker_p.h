@@ -39,6 +39,19 @@ private:
         bool makeTwin = false; // a directory that existed gets its twin in the backup tree
     };
 
+    // How a new file, written under its temporary name, takes its real one.
+    struct Placement
+    {
+        QString name;
+        enum How {
+            Take, // the name is free
+            Replace, // the old version, kept elsewhere too, is replaced in one step
+            MoveFirst, // the old version is renamed to keptAs in keptIn just before
+        } how = Take;
+        ConfinedTree *keptIn = nullptr;
+        QString keptAs;
+    };
+
     bool unpackPackage();
     bool verifyWhileStaging(const QByteArray &package, PackageVerifier *verifier);
     bool install(const QList<TarWalker::Entry> &entries);
@@ -48,8 +61,12 @@ private:
     bool unpackFile(const TarWalker::Entry &entry, const Step &step);
     ConfinedTree::Error writeNewFile(const TarWalker::Entry &entry, const QString &fresh,
         int permissions, int extraPermissions, bool *writing);
-    bool moveToBackup(const QString &name, const QString &targetPath, const QString &backupPath,
-        const ConfinedTree::Status &previous);
+    bool backUp(const QString &name, const QString &targetPath,
+        const ConfinedTree::Status &previous, Placement *placement, bool *kept);
+    bool keep(const QString &name, const ConfinedTree::Status &previous, ConfinedTree &tree,
+        const QString &keptAs, Placement *placement);
+    bool copy(const QString &name, const ConfinedTree::Status &previous, ConfinedTree &tree,
+        const QString &keptAs);
     bool putInPlace();
     bool refuse(const TarWalker::Entry &entry);
     void closeDirectories();
@@ -67,7 +84,8 @@ private:
     std::optional<PackageStager> stager; // when files were staged
     // Keys (filePathKey of the entry name) of the files this installation has written so far.
     QSet<QString> writtenFiles;
-    QStringList written; // names of this group's new files, to be put in place
+    QList<Placement> written; // this group's new files, to be put in place
+    ConfinedTree::Error keepError; // why keep() failed
     FlushList toFlush; // what must reach the disk before the next step relies on it
     bool flushFailed = false;
 };

@@ -76,9 +76,6 @@ bool RollbackRunner::restore(const RollbackStep &step, QString *message)
         *message = tree.error().text;
         return false;
     };
-    // A change made since is kept under another name, never deleted.
-    if (!step.aside.isEmpty() && !targetTree.moveTo(step.name, targetTree, step.aside))
-        return failed(targetTree);
     const QString parent = QFileInfo(step.name).path();
     if (parent != QLatin1String(".") && !targetTree.makePath(parent))
         return failed(targetTree);
@@ -103,7 +100,19 @@ bool RollbackRunner::restore(const RollbackStep &step, QString *message)
             return failed(targetTree);
         }
     }
-    if (!targetTree.replace(copy, step.name)) {
+    // A change made since is kept under another name, never deleted: a second name while it
+    // keeps its own until the copy takes that over, or where it can have none, renamed away just
+    // before.
+    if (!step.aside.isEmpty() && !targetTree.linkTo(step.name, targetTree, step.aside)) {
+        const ConfinedTree::Error error = targetTree.error();
+        if (!(error.noLink || error.renameOnly)
+            || !targetTree.moveTo(step.name, targetTree, step.aside)) {
+            *message = targetTree.error().text;
+            static_cast<void>(targetTree.remove(copy));
+            return false;
+        }
+    }
+    if (!targetTree.replace(copy, targetTree, step.name)) {
         *message = targetTree.error().text;
         static_cast<void>(targetTree.remove(copy));
         return false;
