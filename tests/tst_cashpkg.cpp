@@ -245,6 +245,16 @@ void tst_CashPkg::rollbackRestoresTheOlderTree()
     if (!create(older) || !create(newer))
         QSKIP("symbolic links cannot be made here");
     QStringList before = tree(path(QStringLiteral("t")));
+    if (backupElsewhere) {
+        // A failed installation is undone from the backup's copies, which cannot be renamed back.
+        QVERIFY(writeFile(path(QStringLiteral("broken")),
+            gzipCompressed(
+                TarBuilder().file("readme.txt", "v9").directory("keep.ini/").end().tar())));
+        QVERIFY(cashpkg(list({ "install", "broken", "--target", "t", "--backup" }) << backup).status
+            != 0);
+        QCOMPARE(tree(path(QStringLiteral("t"))), before);
+        QVERIFY(!QFileInfo::exists(backup + QStringLiteral(".journal")));
+    }
 
     QCOMPARE(cashpkg(list({ "build", "src", "-o", "p" })).status, 0);
     const Result installed =
