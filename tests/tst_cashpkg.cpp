@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -201,28 +202,31 @@ void tst_CashPkg::rollbackRestoresTheOlderTree_data()
     QTest::addColumn<QStringList>("older"); // the target before the update
     QTest::addColumn<QStringList>("newer"); // the package's source tree
     QTest::addColumn<QStringList>("changes"); // made below the target once the update is in
+    QTest::addColumn<bool>("backupElsewhere"); // on another file system: it gets copies
 
     const QStringList older =
         list({ "bin/app.exe=#5000", "bin/old.dll=old", "readme.txt=v1", "keep.ini=mine" });
     const QStringList newer =
         list({ "bin/app.exe=#7000", "bin/new.dll=new", "readme.txt=v2", "notes.txt=n" });
-    QTest::newRow("changed and new files") << older << newer << QStringList();
+    QTest::newRow("changed and new files") << older << newer << QStringList() << false;
     QTest::newRow("new nested directories")
         << list({ "app=1" }) << list({ "app=2", "plugins/a/b.so=#600", "plugins/c/", "docs/x=y" })
-        << QStringList();
+        << QStringList() << false;
     QTest::newRow("new files in an existing directory, emptied file")
         << list({ "data/a=content", "data/own/" })
-        << list({ "data/a=", "data/own/n=1", "data/b=2" }) << QStringList();
+        << list({ "data/a=", "data/own/n=1", "data/b=2" }) << QStringList() << false;
     // Most updates ship some files again unchanged: their backup holds the package's bytes.
     QTest::newRow("files shipped again unchanged")
-        << list({ "lib.dll=#3000", "app=1" }) << list({ "lib.dll=#3000", "app=2" })
-        << QStringList();
+        << list({ "lib.dll=#3000", "app=1" }) << list({ "lib.dll=#3000", "app=2" }) << QStringList()
+        << false;
     QTest::newRow("replaced link comes back as a link")
         << list({ "vorcam->vorcam-2.3", "vorcam-2.3=old" }) << list({ "vorcam=new" })
-        << QStringList();
+        << QStringList() << false;
     // Changes made since are moved aside under a clear name, never deleted.
     QTest::newRow("changed since, replaced and new files")
-        << older << newer << list({ "t/readme.txt=edited", "t/notes.txt=mine too" });
+        << older << newer << list({ "t/readme.txt=edited", "t/notes.txt=mine too" }) << false;
+    QTest::newRow("backup tree on another file system")
+        << older << newer << list({ "t/readme.txt=edited" }) << true;
 }
 
 void tst_CashPkg::rollbackRestoresTheOlderTree()
@@ -230,6 +234,14 @@ void tst_CashPkg::rollbackRestoresTheOlderTree()
     QFETCH(QStringList, older);
     QFETCH(QStringList, newer);
     QFETCH(QStringList, changes);
+    QFETCH(bool, backupElsewhere);
+    QString backup = QStringLiteral("b");
+    const QTemporaryDir elsewhere(QCoreApplication::applicationDirPath() + "/backup-XXXXXX");
+    if (backupElsewhere) {
+        if (QStorageInfo(elsewhere.path()).device() == QStorageInfo(dir->path()).device())
+            QSKIP("the build directory and the temporary one share a file system");
+        backup = elsewhere.path() + QStringLiteral("/b");
+    }
     for (QString &entry : older)
         entry.prepend(QLatin1String("t/"));
     for (QString &entry : newer)
@@ -237,9 +249,20 @@ void tst_CashPkg::rollbackRestoresTheOlderTree()
     if (!create(older) || !create(newer))
         QSKIP("symbolic links cannot be made here");
     QStringList before = tree(path(QStringLiteral("t")));
+    if (backupElsewhere) {
+        // A failed installation is undone from the backup's copies, which cannot be renamed back.
+        QVERIFY(writeFile(path(QStringLiteral("broken")),
+            gzipCompressed(
+                TarBuilder().file("readme.txt", "v9").directory("keep.ini/").end().tar())));
+        QVERIFY(cashpkg(list({ "install", "broken", "--target", "t", "--backup" }) << backup).status
+            != 0);
+        QCOMPARE(tree(path(QStringLiteral("t"))), before);
+        QVERIFY(!QFileInfo::exists(backup + QStringLiteral(".journal")));
+    }
 
     QCOMPARE(cashpkg(list({ "build", "src", "-o", "p" })).status, 0);
-    const Result installed = cashpkg(list({ "install", "p", "--target", "t", "--backup", "b" }));
+    const Result installed =
+        cashpkg(list({ "install", "p", "--target", "t", "--backup" }) << backup);
     QVERIFY2(installed.status == 0, qPrintable(installed.out + installed.err));
     QVERIFY(create(changes));
     const QStringList after = tree(path(QStringLiteral("t")));
@@ -250,11 +273,12 @@ void tst_CashPkg::rollbackRestoresTheOlderTree()
     }
 
     const Result plan =
-        cashpkg(list({ "rollback", "p", "--target", "t", "--backup", "b", "--dry-run" }));
+        cashpkg(list({ "rollback", "p", "--target", "t", "--dry-run", "--backup" }) << backup);
     QVERIFY2(plan.status == 0, qPrintable(plan.out + plan.err));
     QCOMPARE(tree(path(QStringLiteral("t"))), after);
 
-    const Result rolledBack = cashpkg(list({ "rollback", "p", "--target", "t", "--backup", "b" }));
+    const Result rolledBack =
+        cashpkg(list({ "rollback", "p", "--target", "t", "--backup" }) << backup);
     QVERIFY2(rolledBack.status == 0, qPrintable(rolledBack.out + rolledBack.err));
     QCOMPARE(tree(path(QStringLiteral("t"))), before);
     // The dry run announced exactly what the rollback did.
@@ -266,7 +290,7 @@ void tst_CashPkg::rollbackRestoresTheOlderTree()
     QCOMPARE(announced, rolledBack.out);
 
     // Backups are copied back, not moved: a second rollback finds nothing left to do.
-    const Result again = cashpkg(list({ "rollback", "p", "--target", "t", "--backup", "b" }));
+    const Result again = cashpkg(list({ "rollback", "p", "--target", "t", "--backup" }) << backup);
     QVERIFY2(again.status == 0, qPrintable(again.out));
     QCOMPARE(tree(path(QStringLiteral("t"))), before);
 }

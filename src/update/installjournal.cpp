@@ -292,8 +292,22 @@ bool InstallJournal::undoFile(const Record &record, ConfinedTree &target, Confin
         }
         const bool restored =
             current != ConfinedTree::Missing && keptIn.sameFile(kept, target, name);
-        if (restored ? !keptIn.remove(kept) : !keptIn.replace(kept, target, name))
-            return failed(keptIn);
+        if (restored ? !keptIn.remove(kept) : !keptIn.replace(kept, target, name)) {
+            if (restored || !keptIn.error().crossDevice)
+                return failed(keptIn);
+            // A backup tree on another file system holds a copy: a copy of it comes back, whole
+            // on the disk before it takes the name, and the backup goes only after that.
+            QByteArray content;
+            if (!keptIn.readFile(kept, &content, maxInflatedArchiveSize))
+                return failed(keptIn);
+            if (!target.createFile(copy, content.constData(), content.size(),
+                    keptIn.status(kept).permissions, 0, true)
+                || !target.replace(copy, target, name)) {
+                return failed(target);
+            }
+            if (!keptIn.remove(kept))
+                return failed(keptIn);
+        }
         // A backup of its own beside it can only be a copy made on another file system.
         if (setAside && ownBackup && !backup->remove(name))
             return failed(*backup);
