@@ -239,6 +239,12 @@ void tst_Supervisor::cashProgram()
     if (kind == QLatin1String("cashsim")) {
         QVERIFY(QDir().mkpath(QFileInfo(cash).path()));
         QVERIFY(QFile::copy(testProgram(CASHSIM_PATH), cash));
+        // A Windows program elsewhere brings the libraries it needs (none on Linux).
+        const QDir programDir(s.path());
+        const QDir cashDir = QFileInfo(cash).dir();
+        for (const QString &library :
+            programDir.entryList({ QStringLiteral("*.dll") }, QDir::Files))
+            QFile::copy(programDir.filePath(library), cashDir.filePath(library));
     } else if (kind == QLatin1String("hard")) {
         std::filesystem::create_hard_link(native(s.path(s.programName())), native(cash), error);
     } else if (kind == QLatin1String("symbolic")) {
