@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
@@ -332,9 +333,12 @@ void tst_UpdatePromise::diskFull()
                 writes << point;
         }
         QVERIFY(writes.size() > 10);
-        QCOMPARE(cashpkg(install(),
-                     atSyscall(writes.at(writes.size() / 2), QStringLiteral("error=ENOSPC"))),
-            1);
+        // A full disk stays full: every write from there on fails, those of the staging area
+        // (which the installer survives by writing the files itself) and the installer's own.
+        QStringList full = atSyscall(writes.at(writes.size() / 2), QStringLiteral("error=ENOSPC"));
+        full.replaceInStrings(
+            QRegularExpression(QStringLiteral("when=(\\d+)$")), QStringLiteral("when=\\1+"));
+        QCOMPARE(cashpkg(install(), full), 1);
         QCOMPARE(installedTree(path()), before);
         return;
     }
