@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Deterministic synthetic update packages for the installation benchmark.
 
-    genpkg.py OUTDIR [many-small|typical|few-large ...]
+    genpkg.py OUTDIR [many-small|typical|few-large|many-entries ...]
 
 Writes OUTDIR/NAME.tgz (gzip-compressed ustar, every directory listed before the files in it,
-fixed owner and times) for each kind asked for (all three by default). The same seed gives the
+fixed owner and times) for each kind asked for (the first three by default). The same seed gives the
 same bytes on every machine with the same zlib, so runs on different days measure the same work.
 
 File contents mix what real update packages hold, so they compress like them: text (source,
@@ -144,7 +144,15 @@ def few_large(rng):
     return [("data", None)] + [("data/large%d.bin" % i, 64 * MIB) for i in range(4)]
 
 
-KINDS = {"many-small": many_small, "typical": typical, "few-large": few_large}
+def many_entries(rng):
+    """100,000 empty files, each a single header record, and last one in a directory no entry
+    makes: every file is written and then every one undone (not among the benchmark's packages;
+    for measuring by hand with installbench)."""
+    return [("f%d" % i, 0) for i in range(100000)] + [("missing/last", 1)]
+
+
+KINDS = {"many-small": many_small, "typical": typical, "few-large": few_large,
+         "many-entries": many_entries}
 
 
 def build(kind, path):
@@ -183,7 +191,7 @@ def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
     outdir = sys.argv[1]
-    kinds = sys.argv[2:] or list(KINDS)
+    kinds = sys.argv[2:] or ["many-small", "typical", "few-large"]
     os.makedirs(outdir, exist_ok=True)
     for kind in kinds:
         path = os.path.join(outdir, kind + ".tgz")

@@ -16,6 +16,7 @@ public:
         Mtime = 136,
         Checksum = 148,
         Type = 156,
+        LinkName = 157,
         Magic = 257,
         Prefix = 345
     };

@@ -43,6 +43,7 @@ private slots:
     void install();
     void oversizedPackage();
     void backupsMirrorTheTree();
+    void namesDifferingInCase();
     void permissions_data();
     void permissions();
     void refusedNames_data();
@@ -184,6 +185,87 @@ void tst_TinyTarUnpacker::install_data()
             << QStringList() << b << gzipCompressed(tar.end().tar(), 6, tiny ? from : -1) << after
             << lines;
     }
+    // Odd but harmless names, installed as read.
+    QTest::newRow("place markers in a name")
+        << QStringList() << b << gzipCompressed(TarBuilder().file("%1%2.txt", "x").end().tar())
+        << list({ "b/", "t/", "t/%1%2.txt=x" }) << list({ "INFO Распаковка файла '@/t/%1%2.txt'" });
+    QTest::newRow("doubled separators")
+        << QStringList() << b << gzipCompressed(TarBuilder().directory("d//e/").end().tar())
+        << list({ "b/", "t/", "t/d/", "t/d/e/" }) << list({ "INFO Создание пути '@/t/d//e/'" });
+    // Invalid UTF-8 for ".." decodes to replacement characters, which climb nowhere (the log's
+    // code page shows them as "?").
+    QTest::newRow("overlong dots")
+        << QStringList() << b
+        << gzipCompressed(TarBuilder().directory("\xc0\xae\xc0\xae/").end().tar())
+        << (list({ "b/", "t/" }) << QString::fromUtf8("t/\xc0\xae\xc0\xae/"))
+        << list({ "INFO Создание пути '@/t/\?\?\?\?/'" });
+    // The backup keeps what was there before the package, however often the package names it.
+    QTest::newRow("duplicate entries")
+        << list({ "t/a.txt=old" }) << b
+        << gzipCompressed(TarBuilder()
+                              .file("a.txt", "v1")
+                              .file("./a.txt", "v2")
+                              .file("a.txt", "v3")
+                              .end()
+                              .tar())
+        << list({ "b/", "b/a.txt=old", "t/", "t/a.txt=v3" })
+        << list({ "INFO Создание резервной копии файла '@/t/a.txt'",
+               "INFO Распаковка файла '@/t/a.txt'", "INFO Распаковка файла '@/t/./a.txt'",
+               "INFO Распаковка файла '@/t/a.txt'" });
+    // Extension headers are files under their own names; the long names and paths they carry are
+    // never used, so they cannot lead anywhere.
+    const QByteArray longName = QByteArray(150, 'x') + "/../../../outside/sentinel";
+    const QString x100(100, QLatin1Char('x'));
+    QTest::newRow("GNU long name")
+        << list({ "outside/sentinel=untouched" }) << b
+        << gzipCompressed(TarBuilder()
+                              .file("././@LongLink", longName + '\0', 'L')
+                              .file(longName.left(100), "evil")
+                              .end()
+                              .tar())
+        << (list({ "b/", "outside/", "outside/sentinel=untouched", "t/" })
+               << QStringLiteral("t/@LongLink=") + describe(longName + '\0')
+               << QStringLiteral("t/") + x100 + QStringLiteral("=evil"))
+        << (list({ "INFO Распаковка файла '@/t/././@LongLink'" })
+               << QStringLiteral("INFO Распаковка файла '@/t/%1'").arg(x100));
+    // Links are never made: a link entry becomes an empty file, so nothing can be written through
+    // it, not even by the entries that follow, which fail and take it with them.
+    const auto link = [](const QByteArray &name, char type, const QByteArray &to) {
+        QByteArray header = TarBuilder::header(name, 0, type);
+        TarBuilder::setField(header, TarBuilder::LinkName, to);
+        return header;
+    };
+    QTest::newRow("link entry, then a file below it")
+        << list({ "outside/sentinel=untouched" }) << b
+        << gzipCompressed(TarBuilder()
+                              .entry(link("l", '2', "../outside"))
+                              .file("l/sentinel", "evil")
+                              .end()
+                              .tar())
+        << QStringList()
+        << (list({ "INFO Распаковка файла '@/t/l'", "INFO Распаковка файла '@/t/l/sentinel'",
+                "ERRR Не удалось открыть файл '@/t/l/sentinel': (5) *" })
+               << undone);
+    QTest::newRow("link entry, then a directory below it")
+        << QStringList() << b
+        << gzipCompressed(TarBuilder().entry(link("l", '2', "/")).directory("l/etc/").end().tar())
+        << QStringList()
+        << (list({ "INFO Распаковка файла '@/t/l'", "INFO Создание пути '@/t/l/etc/'",
+                "WARN Не удалось создать путь '@/t/l/etc/'" })
+               << undone);
+    // GNU tar puts its pax headers in a directory that no entry makes.
+    QTest::newRow("pax header, named as GNU tar names it")
+        << list({ "outside/sentinel=untouched" }) << b
+        << gzipCompressed(
+               TarBuilder()
+                   .file("./PaxHeaders/innocent", "30 path=../../outside/sentinel\n", 'x')
+                   .file("innocent", "evil")
+                   .end()
+                   .tar())
+        << QStringList()
+        << (list({ "INFO Распаковка файла '@/t/./PaxHeaders/innocent'",
+                "ERRR Не удалось открыть файл '@/t/./PaxHeaders/innocent': (5) *" })
+               << undone);
     QTest::newRow("previous backup cannot be removed")
         << list({ "t/d/a.txt=old", "b/d/a.txt/x=1" }) << b << package
         << (list({ "b/", "b/d/", "b/d/a.txt/", "b/d/a.txt/x=1", "t/", "t/d/", "t/d/a.txt=hello" })
@@ -228,6 +310,10 @@ void tst_TinyTarUnpacker::install_data()
     QTest::newRow("ends inside a file")
         << QStringList() << b << gzipCompressed(sampleTar.left(2048 + 700)) << QStringList()
         << refused("данные файла 'big' обрываются");
+    // 3 GiB of zeros announced in a package of a few MB: it inflates past the 2 GiB limit.
+    QTest::newRow("decompression bomb")
+        << QStringList() << b << zeroBomb(130, TarBuilder::header("big", quint64(3) << 30))
+        << QStringList() << refused("распакованное содержимое больше 2147483622 байт");
     QByteArray forged = TarBuilder::header("huge", 0);
     TarBuilder::setField(forged, TarBuilder::Size, "77777777777");
     QTest::newRow("forged size writes nothing")
@@ -331,6 +417,25 @@ void tst_TinyTarUnpacker::backupsMirrorTheTree()
         list({ "t/", "t/a/", "t/a/f.txt=v3 f", "t/g.txt=v3 g", "t/keep.txt=keep", "t/n/",
             "t/n/h.txt=v3 h" }));
     QCOMPARE(log().filter(QStringLiteral("резервн")), QStringList());
+}
+
+void tst_TinyTarUnpacker::namesDifferingInCase()
+{
+    // Where the file system ignores case both are one file, backed up once, as it was before the
+    // package; which spelling it keeps is its own affair.
+    QVERIFY(create(list({ "t/readme.txt=old", "t/CaseProbe=" })));
+    const bool foldsCase = QFile::exists(path(QStringLiteral("t/caseprobe")));
+    QVERIFY(QFile::remove(path(QStringLiteral("t/CaseProbe"))));
+    QVERIFY(install(gzipCompressed(
+        TarBuilder().file("README.TXT", "upper").file("readme.txt", "lower").end().tar())));
+    QStringList installed = tree(path(QStringLiteral("t")));
+    if (foldsCase)
+        installed = installed.join(QLatin1Char('\n')).toLower().split(QLatin1Char('\n'));
+    QCOMPARE(installed,
+        foldsCase ? list({ "readme.txt=lower" })
+                  : list({ "README.TXT=upper", "readme.txt=lower" }));
+    QCOMPARE(tree(path(QStringLiteral("b"))).join(QLatin1Char('\n')).toLower(),
+        QStringLiteral("readme.txt=old"));
 }
 
 void tst_TinyTarUnpacker::permissions_data()

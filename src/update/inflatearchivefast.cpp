@@ -224,6 +224,11 @@ bool inflateArchiveFast(const QByteArray &package, QByteArray *content, InflateP
     if (!inflater.inflate(&output, &end)
         || !trailerMatches(wrapper, inflater.checkValue(), output.size(), data + headerSize + end,
             size - headerSize - end)) {
+        // What was made goes with output: whoever reads it lets go first, and finds nothing after.
+        if (progress) {
+            progress->moving();
+            progress->moved();
+        }
         return false;
     }
     *content = output;

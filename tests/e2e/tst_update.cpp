@@ -15,7 +15,7 @@
 
 // The road of an update through the real supervisor: the command, the installation with backups
 // and the self-restart into a new instance. Refused sources and failed installations are in
-// tst_faults, hostile packages in tst_hostilepackages.
+// tst_faults, hostile packages in tst_tinytarunpacker.
 class tst_Update : public QObject
 {
     Q_OBJECT

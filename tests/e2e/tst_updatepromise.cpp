@@ -6,16 +6,15 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 
-#include <csignal>
 #include <unistd.h>
 
-// An update either completes or leaves the tree as it was, whatever befalls it, and a completed
-// one can always be undone: each way we know a tree to have been broken, tried against the real
-// programs. The random kills are tst_updatecrash's.
+// An update either completes or leaves the tree as it was, whatever befalls it: each way we know a
+// tree to have been broken, tried against the real programs. The random kills are
+// tst_updatecrash's, rollbacks tst_cashpkg's, a directory swapped for a link tst_durableinstall's.
 class tst_UpdatePromise : public QObject
 {
     Q_OBJECT
@@ -25,13 +24,10 @@ private slots:
     void init();
     void damagedPackage_data();
     void damagedPackage();
-    void rollback_data();
-    void rollback();
     void interrupted_data();
     void interrupted();
     void diskFull_data();
     void diskFull();
-    void directorySwappedForLink();
 
 private:
     // The supervisor's directory holds the tree, with a sentinel outside it.
@@ -206,54 +202,6 @@ void tst_UpdatePromise::damagedPackage()
     QCOMPARE(installedTree(path()), before);
 }
 
-void tst_UpdatePromise::rollback_data()
-{
-    QTest::addColumn<QStringList>("existing");
-    QTest::addColumn<QStringList>("update");
-    QTest::addColumn<QStringList>("damage"); // done to the tree after the installation
-
-    const QStringList libraries = list({ "lib/a.dll=old a", "lib/b.dll=old b" });
-    const QStringList update = list({ "lib/a.dll=new version of a", "lib/n.dll=new file n" });
-    QTest::newRow("replaced file cut short") << libraries << update << list({ "lib/a.dll=new v" });
-    QTest::newRow("new file cut short") << libraries << update << list({ "lib/n.dll=new f" });
-    // Most updates ship again libraries that did not change.
-    QTest::newRow("files shipped again unchanged")
-        << libraries << list({ "lib/a.dll=old a", "lib/b.dll=new b", "plugins/p.so=p" })
-        << QStringList();
-    QTest::newRow("link replaced by a file") << list({ "vorcam-2.3=#3000", "vorcam->vorcam-2.3" })
-                                             << list({ "vorcam=new vorcam" }) << QStringList();
-}
-
-void tst_UpdatePromise::rollback()
-{
-    QFETCH(QStringList, existing);
-    QFETCH(QStringList, update);
-    QFETCH(QStringList, damage);
-
-    QVERIFY(makeTree(path(), existing));
-    QVERIFY(writeFile(package(), gzipCompressed(packageOf(update))));
-    const QStringList original = installedTree(path());
-    QCOMPARE(cashpkg(install()), 0);
-    QVERIFY(makeTree(path(), damage));
-
-    QCOMPARE(cashpkg({ QStringLiteral("rollback"), package(), QStringLiteral("--target"), path(),
-                 QStringLiteral("--backup"), path(QStringLiteral("backup")) }),
-        0);
-    // A damaged file may be kept aside under another name; nothing else may differ.
-    QStringList restored = installedTree(path());
-    for (const QString &entry : damage) {
-        restored.erase(std::remove_if(restored.begin(), restored.end(),
-                           [&](const QString &e) {
-                               return e.section(QLatin1Char('='), 1)
-                                   == entry.section(QLatin1Char('='), 1)
-                                   && e.section(QLatin1Char('='), 0, 0)
-                                   != entry.section(QLatin1Char('='), 0, 0);
-                           }),
-            restored.end());
-    }
-    QCOMPARE(restored, original);
-}
-
 void tst_UpdatePromise::interrupted_data()
 {
     QTest::addColumn<QString>("resume");
@@ -332,9 +280,12 @@ void tst_UpdatePromise::diskFull()
                 writes << point;
         }
         QVERIFY(writes.size() > 10);
-        QCOMPARE(cashpkg(install(),
-                     atSyscall(writes.at(writes.size() / 2), QStringLiteral("error=ENOSPC"))),
-            1);
+        // A full disk stays full: every write from there on fails, those of the staging area
+        // (which the installer survives by writing the files itself) and the installer's own.
+        QStringList full = atSyscall(writes.at(writes.size() / 2), QStringLiteral("error=ENOSPC"));
+        full.replaceInStrings(
+            QRegularExpression(QStringLiteral("when=(\\d+)$")), QStringLiteral("when=\\1+"));
+        QCOMPARE(cashpkg(install(), full), 1);
         QCOMPARE(installedTree(path()), before);
         return;
     }
@@ -374,46 +325,6 @@ void tst_UpdatePromise::diskFull()
     s->stop();
     QVERIFY(startSupervisor(false));
     QVERIFY(s->waitForCashRun(1, startWait));
-}
-
-void tst_UpdatePromise::directorySwappedForLink()
-{
-    // Someone who may rename inside the tree swaps a directory for a link to elsewhere while the
-    // installer is between two of its entries in that directory.
-    QVERIFY(makeTree(path(), list({ "d/a.txt=old a" })));
-    TarBuilder tar;
-    tar.directory("d/");
-    for (int i = 0; i < 40; ++i)
-        tar.file("d/f" + QByteArray::number(i), "new " + QByteArray::number(i));
-    QVERIFY(writeFile(package(), gzipCompressed(tar.end().tar())));
-    const QString outside = s->outsidePath(QStringLiteral("outside"));
-    QVERIFY(writeFile(outside + QStringLiteral("/sentinel"), "untouched"));
-    const QStringList sentinel = tree(outside);
-
-    const QList<SyscallPoint> points = tracedInstall(list({ "d/a.txt=old a" }));
-    const auto at = std::find_if(points.cbegin(), points.cend(),
-        [](const SyscallPoint &point) { return point.line.contains(QLatin1String("f20")); });
-    QVERIFY(at != points.cend());
-
-    const QString trace = s->outsidePath(QStringLiteral("trace"));
-    const QStringList command = atSyscall(*at, QStringLiteral("signal=SIGSTOP"), trace)
-        + QStringList(QStringLiteral(CASHPKG_PATH)) + install();
-    QProcess installer;
-    installer.setStandardOutputFile(QProcess::nullDevice());
-    installer.start(command.first(), command.mid(1));
-    QVERIFY(installer.waitForStarted());
-    s->adopt(installer.processId());
-    QVERIFY(
-        QTest::qWaitFor([&] { return readFile(trace).contains("stopped by SIGSTOP"); }, startWait));
-    const qint64 stopped = childOf(installer.processId());
-    s->adopt(stopped);
-    QVERIFY(QDir(path()).rename(QStringLiteral("d"), QStringLiteral("d-moved")));
-    QVERIFY(QFile::link(QStringLiteral("../outside"), path(QStringLiteral("d"))));
-    QCOMPARE(::kill(pid_t(stopped), SIGCONT), 0);
-    QVERIFY(installer.waitForFinished(startWait));
-
-    QCOMPARE(installer.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(tree(outside), sentinel);
 }
 
 QTEST_GUILESS_MAIN(tst_UpdatePromise)

@@ -207,26 +207,13 @@ QList<SyscallPoint> fileChanges(const QStringList &arguments, const QString &roo
     return points;
 }
 
-QStringList atSyscall(const SyscallPoint &point, const QString &action, const QString &log)
+QStringList atSyscall(const SyscallPoint &point, const QString &action)
 {
     return { QStringLiteral("strace"), QStringLiteral("-qq"), QStringLiteral("-o"),
-        log.isEmpty() ? QStringLiteral("/dev/null") : log, QStringLiteral("-e"),
-        QStringLiteral("trace=") + point.name, QStringLiteral("-e"),
+        QStringLiteral("/dev/null"), QStringLiteral("-e"), QStringLiteral("trace=") + point.name,
+        QStringLiteral("-e"),
         QStringLiteral("inject=%1:%2:when=%3").arg(point.name, action).arg(point.ordinal),
         QStringLiteral("--") };
-}
-
-qint64 childOf(qint64 pid)
-{
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        // "pid (name) state ppid ...": the name may hold blanks, so count from its end.
-        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(entry));
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields.at(1).toLongLong() == pid)
-            return entry.toLongLong();
-    }
-    return 0;
 }
 
 SmallTmpfs::SmallTmpfs(const QString &dir, qint64 bytes) : dir(dir)

@@ -59,12 +59,8 @@ struct SyscallPoint
 QList<SyscallPoint> fileChanges(const QStringList &arguments, const QString &root);
 
 // The strace command line that runs a program and does action ("signal=SIGKILL",
-// "error=ENOSPC", ...) at point, writing its trace to log when one is named.
-QStringList atSyscall(
-    const SyscallPoint &point, const QString &action, const QString &log = QString());
-
-// The process that process pid started (strace's tracee); 0 when none.
-qint64 childOf(qint64 pid);
+// "error=ENOSPC", ...) at point.
+QStringList atSyscall(const SyscallPoint &point, const QString &action);
 
 // A tmpfs of the given size mounted over dir with dir's content copied in, unmounted when the
 // object goes. Needs the administrator.
