@@ -96,7 +96,7 @@ void SupervisorProcess::stop()
         killProcess(supervisorPid);
         process.waitForFinished(5000);
     }
-    const QList<qint64> others = programPids() + cashPids() + adopted;
+    const QList<qint64> others = programPids() + cashPids();
     for (const qint64 pid : others) {
         if (processRunning(pid))
             killProcess(pid);

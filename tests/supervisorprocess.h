@@ -16,8 +16,8 @@
 // temporary directory (its restart script kills every process of its file name), with the DLLs
 // installed beside the program it copies (tests run from a package), cashsim as its
 // cash application, free UDP ports and a fake systemctl first in PATH. Every process it knows of
-// is ended by its pid when the object goes: the supervisor and any instance it restarted, each
-// cash application the supervisor started (cashsim records its pid) and whatever a test adds.
+// is ended by its pid when the object goes: the supervisor and any instance it restarted, and each
+// cash application the supervisor started (cashsim records its pid).
 class SupervisorProcess
 {
 public:
@@ -89,9 +89,6 @@ public:
     // The processor time the program has used so far, in ms; -1 when unknown.
     qint64 cpuMs() const;
 
-    // Another process to end at the end, such as a control script.
-    void adopt(qint64 pid) { adopted.append(pid); }
-
     // The expected entries must appear in this order among entries ("*" at the end of one stands
     // for any rest); returns the first one missing, or an empty string.
     static QString missingInOrder(const QStringList &entries, const QStringList &expected);
@@ -108,7 +105,6 @@ private:
     QProcess process;
     QProcessEnvironment extra;
     qint64 supervisorPid = 0;
-    QList<qint64> adopted;
 };
 
 #define VERIFY_IN_ORDER(entries, expected)                                                         \

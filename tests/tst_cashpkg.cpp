@@ -153,9 +153,7 @@ void tst_CashPkg::roundTrip()
 {
     QFETCH(QStringList, source);
     QFETCH(QString, compression);
-    for (QString &entry : source)
-        entry.prepend(QLatin1String("src/"));
-    QVERIFY(create(source << QStringLiteral("src/") << QStringLiteral("t/")));
+    QVERIFY(create(list({ "src/", "t/" })) && makeTree(path(QStringLiteral("src")), source));
 
     QStringList build = list({ "build", "src", "-o", "p" });
     if (compression == QLatin1String("zlib"))
@@ -242,11 +240,8 @@ void tst_CashPkg::rollbackRestoresTheOlderTree()
             QSKIP("the build directory and the temporary one share a file system");
         backup = elsewhere.path() + QStringLiteral("/b");
     }
-    for (QString &entry : older)
-        entry.prepend(QLatin1String("t/"));
-    for (QString &entry : newer)
-        entry.prepend(QLatin1String("src/"));
-    if (!create(older) || !create(newer))
+    if (!makeTree(path(QStringLiteral("t")), older)
+        || !makeTree(path(QStringLiteral("src")), newer))
         QSKIP("symbolic links cannot be made here");
     QStringList before = tree(path(QStringLiteral("t")));
     if (backupElsewhere) {
@@ -393,82 +388,73 @@ void tst_CashPkg::checkAgreesWithInstaller_data()
     const QStringList target = list({ "t/" });
     const QStringList older = list({ "t/bin/app.exe=old", "t/readme.txt=old" });
 
-    QTest::newRow("fresh target") << gzipCompressed(sampleTar) << target << true << QStringList();
-    QTest::newRow("over an older tree without backups")
-        << gzipCompressed(sampleTar) << older << false << QStringList();
-    QTest::newRow("no directory entry: backup fails, file written in place") << gz(
-        TarBuilder().file("bin/app.exe", "x").end()) << older << true << list({ "backup-fails" });
-    QTest::newRow("no directory entry, backup left from before")
-        << gz(TarBuilder().file("bin/app.exe", "x").end())
-        << (QStringList(older) << QStringLiteral("b/bin/")) << true
-        << list({ "no-directory-entry" });
-    QTest::newRow("missing parent")
-        << gz(TarBuilder().file("no/a", "1").end()) << target << true << list({ "missing-parent" });
-    QTest::newRow("target missing") << gz(TarBuilder().file("a", "1").end()) << QStringList()
-                                    << false << list({ "missing-parent" });
-    QTest::newRow("./ entry creates the target")
-        << gz(TarBuilder().directory("./").file("./a", "1").end()) << QStringList() << false
-        << list({ "dot-slash" });
-    QTest::newRow("climbing name") << gz(TarBuilder().file("a", "1").file("../x", "2").end())
-                                   << target << true << list({ "refused-name" });
-    QTest::newRow("link leading outside")
-        << gz(TarBuilder().file("out/x", "1").end()) << list({ "t/out->.." }) << true
-        << list({ "refused-name" });
-    QTest::newRow("links become empty files")
-        << gz(TarBuilder().file("l", "", '2').file("h", "", '1').end()) << target << true
-        << list({ "link" });
-    QTest::newRow("pax header") << gz(
-        TarBuilder().file("././@PaxHeader", "13 path=long\n", 'x').file("a", "1").end())
-                                << target << true << list({ "lost-name", "pax-header" });
-    QTest::newRow("duplicate and case")
-        << gz(TarBuilder().file("a", "1").file("a", "2").file("A", "3").end()) << older << true
-        << list({ "case-clash", "duplicate" });
-    QTest::newRow("directory over a file") << gz(TarBuilder().directory("readme.txt").end())
-                                           << older << false << list({ "directory-over-file" });
-    QTest::newRow("directory over a file, backup twin made first")
-        << gz(TarBuilder().directory("readme.txt").end()) << older << true
-        << list({ "directory-over-file" });
-    QTest::newRow("backup twin blocked")
-        << gzipCompressed(sampleTar) << (QStringList(older) << QStringLiteral("b/bin=file")) << true
-        << list({ "backup-twin" });
-    QTest::newRow("previous backup is a directory")
-        << gzipCompressed(sampleTar) << (QStringList(older) << QStringLiteral("b/readme.txt/x=1"))
-        << true << list({ "backup-fails", "previous-backup" });
-    QTest::newRow("file over a directory, moved into the backup") << gz(
-        TarBuilder().file("bin", "1").end()) << older << true << list({ "directory-replaced" });
-    QTest::newRow("file over a directory without backups")
-        << gz(TarBuilder().file("bin", "1").end()) << older << false
-        << list({ "file-over-directory" });
-    QTest::newRow("file named like a directory")
-        << gz(TarBuilder().file("bin/", "1").end()) << older << true << list({ "refused-name" });
-    QTest::newRow("link inside the tree on the path")
-        << gz(TarBuilder().file("in/x", "1").end()) << list({ "t/sub/", "t/in->sub" }) << true
-        << list({ "refused-name" });
-    QTest::newRow("link replaced by a file")
-        << gz(TarBuilder().file("l", "1").end()) << list({ "t/l->readme.txt", "t/readme.txt=r" })
-        << true << QStringList();
+    const QByteArray sample = gzipCompressed(sampleTar);
+    const auto row = [](const char *label, const QByteArray &package, const QStringList &existing,
+                         bool backups, const QStringList &codes = {}) {
+        QTest::newRow(label) << package << existing << backups << codes;
+    };
+    row("fresh target", sample, target, true);
+    row("over an older tree without backups", sample, older, false);
+    row("no directory entry: backup fails, file written in place",
+        gz(TarBuilder().file("bin/app.exe", "x").end()), older, true, list({ "backup-fails" }));
+    row("no directory entry, backup left from before",
+        gz(TarBuilder().file("bin/app.exe", "x").end()), older + list({ "b/bin/" }), true,
+        list({ "no-directory-entry" }));
+    row("missing parent", gz(TarBuilder().file("no/a", "1").end()), target, true,
+        list({ "missing-parent" }));
+    row("target missing", gz(TarBuilder().file("a", "1").end()), {}, false,
+        list({ "missing-parent" }));
+    row("./ entry creates the target", gz(TarBuilder().directory("./").file("./a", "1").end()), {},
+        false, list({ "dot-slash" }));
+    row("climbing name", gz(TarBuilder().file("a", "1").file("../x", "2").end()), target, true,
+        list({ "refused-name" }));
+    row("link leading outside", gz(TarBuilder().file("out/x", "1").end()), list({ "t/out->.." }),
+        true, list({ "refused-name" }));
+    row("links become empty files", gz(TarBuilder().file("l", "", '2').file("h", "", '1').end()),
+        target, true, list({ "link" }));
+    row("pax header",
+        gz(TarBuilder().file("././@PaxHeader", "13 path=long\n", 'x').file("a", "1").end()), target,
+        true, list({ "lost-name", "pax-header" }));
+    row("duplicate and case", gz(TarBuilder().file("a", "1").file("a", "2").file("A", "3").end()),
+        older, true, list({ "case-clash", "duplicate" }));
+    const QByteArray directory = gz(TarBuilder().directory("readme.txt").end());
+    row("directory over a file", directory, older, false, list({ "directory-over-file" }));
+    row("directory over a file, backup twin made first", directory, older, true,
+        list({ "directory-over-file" }));
+    row("backup twin blocked", sample, older + list({ "b/bin=file" }), true,
+        list({ "backup-twin" }));
+    row("previous backup is a directory", sample, older + list({ "b/readme.txt/x=1" }), true,
+        list({ "backup-fails", "previous-backup" }));
+    const QByteArray file = gz(TarBuilder().file("bin", "1").end());
+    row("file over a directory, moved into the backup", file, older, true,
+        list({ "directory-replaced" }));
+    row("file over a directory without backups", file, older, false,
+        list({ "file-over-directory" }));
+    row("file named like a directory", gz(TarBuilder().file("bin/", "1").end()), older, true,
+        list({ "refused-name" }));
+    row("link inside the tree on the path", gz(TarBuilder().file("in/x", "1").end()),
+        list({ "t/sub/", "t/in->sub" }), true, list({ "refused-name" }));
+    row("link replaced by a file", gz(TarBuilder().file("l", "1").end()),
+        list({ "t/l->readme.txt", "t/readme.txt=r" }), true);
 
     QByteArray badSum = sampleTar;
     badSum[4096] = 'X'; // the name in the third header, after 3000 bytes of data
-    QTest::newRow("bad checksum") << gzipCompressed(badSum) << older << true
-                                  << list({ "bad-header" });
-    QTest::newRow("no end records") << gzipCompressed(sampleTar.left(sampleTar.size() - 1024))
-                                    << target << true << list({ "no-end-records" });
-    QTest::newRow("one end record") << gzipCompressed(sampleTar.left(sampleTar.size() - 512))
-                                    << target << true << list({ "one-end-record" });
-    QTest::newRow("header after one end record")
-        << gz(TarBuilder().file("a", "1").end(1).file("z", "2").end()) << target << true
-        << list({ "header-after-end" });
-    QTest::newRow("cut inside a file") << gzipCompressed(sampleTar.left(1024 + 1000)) << target
-                                       << true << list({ "cut-short", "no-end-records" });
-    QTest::newRow("cut inside a header") << gzipCompressed(sampleTar.left(1024 + 3072 + 100))
-                                         << target << true << list({ "bad-header" });
-    QTest::newRow("plain tar") << sampleTar << target << true << list({ "not-a-package" });
-    QTest::newRow("gzip trailer missing")
-        << gzipCompressed(sampleTar).chopped(8) << target << true << list({ "stream-cut-short" });
-    QTest::newRow("compression ratio")
-        << zlibCompressed(TarBuilder().file("zeros", QByteArray(1 << 20, '\0')).end().tar())
-        << target << true << list({ "compression-ratio" });
+    row("bad checksum", gzipCompressed(badSum), older, true, list({ "bad-header" }));
+    row("no end records", gzipCompressed(sampleTar.left(sampleTar.size() - 1024)), target, true,
+        list({ "no-end-records" }));
+    row("one end record", gzipCompressed(sampleTar.left(sampleTar.size() - 512)), target, true,
+        list({ "one-end-record" }));
+    row("header after one end record", gz(TarBuilder().file("a", "1").end(1).file("z", "2").end()),
+        target, true, list({ "header-after-end" }));
+    row("cut inside a file", gzipCompressed(sampleTar.left(1024 + 1000)), target, true,
+        list({ "cut-short", "no-end-records" }));
+    row("cut inside a header", gzipCompressed(sampleTar.left(1024 + 3072 + 100)), target, true,
+        list({ "bad-header" }));
+    row("plain tar", sampleTar, target, true, list({ "not-a-package" }));
+    row("gzip trailer missing", sample.chopped(8), target, true, list({ "stream-cut-short" }));
+    row("compression ratio",
+        zlibCompressed(TarBuilder().file("zeros", QByteArray(1 << 20, '\0')).end().tar()), target,
+        true, list({ "compression-ratio" }));
 }
 
 void tst_CashPkg::checkAgreesWithInstaller()
@@ -478,12 +464,9 @@ void tst_CashPkg::checkAgreesWithInstaller()
     QFETCH(bool, backups);
 
     // The same tree twice: one for check, which must leave it as it is, one for the installer.
-    for (const QString &copy : { QStringLiteral("one/"), QStringLiteral("two/") }) {
-        QStringList entries = existing;
-        for (QString &entry : entries)
-            entry.prepend(copy);
-        if (!create(entries))
-            QSKIP("symbolic links cannot be made here");
+    if (!makeTree(path(QStringLiteral("one")), existing)
+        || !makeTree(path(QStringLiteral("two")), existing)) {
+        QSKIP("symbolic links cannot be made here");
     }
     QVERIFY(writeFile(path(QStringLiteral("p")), package));
     const auto options = [&](const QString &copy) {
@@ -604,23 +587,20 @@ void tst_CashPkg::buildRefuses_data()
 
     const QString longName =
         QString(50, QLatin1Char('d')) + QLatin1Char('/') + QString(50, QLatin1Char('f'));
-    QTest::newRow("symbolic link") << list({ "a=1", "l->a" }) << "p"
-                                   << "'l' is a link";
-    QTest::newRow("dangling link") << list({ "l->nowhere" }) << "p"
-                                   << "'l' is a link";
-    QTest::newRow("fifo") << list({ "f|" }) << "p"
-                          << "'f' is not a regular file";
-    QTest::newRow("101-byte name")
-        << QStringList { longName + QLatin1String("=x") } << "p"
-        << QStringLiteral("'%1' is 101 bytes long; a name holds at most 100").arg(longName);
-    QTest::newRow("device name") << list({ "aux.txt=1" }) << "p"
-                                 << "'aux.txt' is a name the installer refuses";
-    QTest::newRow("letter case") << list({ "A/", "a=1" }) << "p"
-                                 << "'A/' and 'a' differ only in letter case";
-    QTest::newRow("package inside the source") << list({ "a=1" }) << "src/p"
-                                               << "would be inside the source directory";
-    QTest::newRow("missing source") << QStringList() << "p"
-                                    << "'src' is not a directory";
+    const auto row = [](const char *label, const QStringList &source, const QString &message,
+                         const char *output = "p") {
+        QTest::newRow(label) << source << QString::fromLatin1(output) << message;
+    };
+    row("symbolic link", list({ "a=1", "l->a" }), "'l' is a link");
+    row("dangling link", list({ "l->nowhere" }), "'l' is a link");
+    row("fifo", list({ "f|" }), "'f' is not a regular file");
+    row("101-byte name", { longName + QLatin1String("=x") },
+        QStringLiteral("'%1' is 101 bytes long; a name holds at most 100").arg(longName));
+    row("device name", list({ "aux.txt=1" }), "'aux.txt' is a name the installer refuses");
+    row("letter case", list({ "A/", "a=1" }), "'A/' and 'a' differ only in letter case");
+    row("package inside the source", list({ "a=1" }), "would be inside the source directory",
+        "src/p");
+    row("missing source", {}, "'src' is not a directory");
 }
 
 void tst_CashPkg::buildRefuses()
@@ -628,9 +608,7 @@ void tst_CashPkg::buildRefuses()
     QFETCH(QStringList, source);
     QFETCH(QString, output);
     QFETCH(QString, message);
-    for (QString &entry : source)
-        entry.prepend(QLatin1String("src/"));
-    if (!create(source))
+    if (!makeTree(path(QStringLiteral("src")), source))
         QSKIP("links or fifos cannot be made here");
     // An earlier package stays as it was.
     QVERIFY(writeFile(path(output), "earlier"));
@@ -655,43 +633,24 @@ void tst_CashPkg::signedPackages_data()
 
     const QString wrong = QString::fromUtf8("подпись 'p.sig' не подходит к пакету и ключу");
     const QString refused = QString::fromUtf8("Ключ подписи пакетов обновления '");
-    QTest::newRow("no key, signed with another key") << "none"
-                                                     << "other"
-                                                     << ""
-                                                     << "";
-    QTest::newRow("trusted key, valid signature") << "trusted"
-                                                  << "valid"
-                                                  << ""
-                                                  << "";
-    QTest::newRow("signed with another key") << "trusted"
-                                             << "other"
-                                             << "signature-wrong" << wrong;
-    QTest::newRow("package changed after signing") << "trusted"
-                                                   << "changed"
-                                                   << "signature-wrong" << wrong;
-    QTest::newRow("no signature") << "trusted"
-                                  << "missing"
-                                  << "signature-missing"
-                                  << QString::fromUtf8("нет файла подписи 'p.sig'");
-    QTest::newRow("signature not base64")
-        << "trusted"
-        << "malformed"
-        << "signature-malformed" << QString::fromUtf8("нет подписи Ed25519 в base64");
-    QTest::newRow("key writable by everyone") << "writable"
-                                              << "valid"
-                                              << "key-refused" << refused;
-    QTest::newRow("key's directory writable by everyone") << "open directory"
-                                                          << "valid"
-                                                          << "key-refused" << refused;
-    QTest::newRow("key of another user") << "foreign"
-                                         << "valid"
-                                         << "key-refused" << refused;
-    QTest::newRow("key is a link") << "link"
-                                   << "valid"
-                                   << "key-refused" << refused;
-    QTest::newRow("key file without a key") << "malformed"
-                                            << "valid"
-                                            << "key-refused" << refused;
+    const auto row = [](const char *label, const char *key, const char *signature,
+                         const char *code = "", const QString &line = QString()) {
+        QTest::newRow(label) << QString::fromLatin1(key) << QString::fromLatin1(signature)
+                             << QString::fromLatin1(code) << line;
+    };
+    row("no key, signed with another key", "none", "other");
+    row("trusted key, valid signature", "trusted", "valid");
+    row("signed with another key", "trusted", "other", "signature-wrong", wrong);
+    row("package changed after signing", "trusted", "changed", "signature-wrong", wrong);
+    row("no signature", "trusted", "missing", "signature-missing",
+        QString::fromUtf8("нет файла подписи 'p.sig'"));
+    row("signature not base64", "trusted", "malformed", "signature-malformed",
+        QString::fromUtf8("нет подписи Ed25519 в base64"));
+    row("key writable by everyone", "writable", "valid", "key-refused", refused);
+    row("key's directory writable by everyone", "open directory", "valid", "key-refused", refused);
+    row("key of another user", "foreign", "valid", "key-refused", refused);
+    row("key is a link", "link", "valid", "key-refused", refused);
+    row("key file without a key", "malformed", "valid", "key-refused", refused);
 }
 
 void tst_CashPkg::signedPackages()

@@ -168,6 +168,41 @@ bool replacedNamesWhole(const QStringList &now)
         return versions.contains(entry);
     }) == 4;
 }
+
+bool install(const QString &root)
+{
+    return TinyTarUnpacker(
+        root + QStringLiteral("/pkg"), root + QStringLiteral("/t"), root + QStringLiteral("/b"))
+        .unpack();
+}
+
+bool recover(const QString &root)
+{
+    return recoverInstallation(root + QStringLiteral("/t"), root + QStringLiteral("/b"));
+}
+
+// Installs (or recovers) watched with the action at call n, in a child when the action may end
+// the process; its exit status: 0 when done, 1 when it failed, 3 when it was killed.
+int watched(const QString &root, Action how, int n = 0, bool recovering = false)
+{
+    const auto run = [&] {
+        calls.clear();
+        action = how;
+        trigger = n;
+        armed = true;
+        const bool done = recovering ? recover(root) : install(root);
+        armed = false;
+        return done ? 0 : 1;
+    };
+    if (how == Record)
+        return run();
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(run());
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status)
+                                                                           : -1;
+}
 #endif
 
 const QByteArray package = gzipCompressed(TarBuilder()
@@ -200,7 +235,6 @@ private:
     QString path(const QString &relative) const { return dir->filePath(relative); }
     bool prepare() const;
     QStringList state() const;
-    bool install();
 
     QScopedPointer<QTemporaryDir> dir;
 };
@@ -235,23 +269,11 @@ QStringList tst_DurableInstall::state() const
     return now;
 }
 
-bool tst_DurableInstall::install()
-{
-    TinyTarUnpacker unpacker(
-        path(QStringLiteral("pkg")), path(QStringLiteral("t")), path(QStringLiteral("b")));
-    return unpacker.unpack();
-}
-
 void tst_DurableInstall::flushesInPhases()
 {
 #ifdef Q_OS_LINUX
     QVERIFY(prepare());
-    calls.clear();
-    action = Record;
-    armed = true;
-    const bool installed = install();
-    armed = false;
-    QVERIFY(installed);
+    QCOMPARE(watched(dir->path(), Record), 0);
     QCOMPARE(state(), after);
 
     const auto first = [](const QString &prefix) {
@@ -300,7 +322,7 @@ void tst_DurableInstall::flushFailure()
     // log says, once, that a power cut could still cost them.
     QVERIFY(prepare());
     syncfsError = EIO;
-    const bool installed = install();
+    const bool installed = install(dir->path());
     syncfsError = 0;
     QVERIFY(installed);
     QCOMPARE(state(), after);
@@ -326,26 +348,14 @@ void tst_DurableInstall::interruptedAnywhere()
     QFETCH(int, interruption);
     // How many calls a whole installation makes.
     QVERIFY(prepare());
-    calls.clear();
-    action = Record;
-    armed = true;
-    QVERIFY(install());
-    armed = false;
+    QCOMPARE(watched(dir->path(), Record), 0);
     const int total = int(calls.size());
     swapRoot = dir->path();
 
     for (int n = 1; n <= total; ++n) {
         QVERIFY(prepare());
-        const pid_t pid = fork();
-        if (pid == 0) {
-            calls.clear();
-            action = Action(interruption);
-            trigger = n;
-            armed = true;
-            _exit(install() ? 0 : 1);
-        }
-        int status = 0;
-        QVERIFY(pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status));
+        const int status = watched(dir->path(), Action(interruption), n);
+        QVERIFY(status >= 0);
         const QString at = QStringLiteral("interrupted at call %1 of %2").arg(n).arg(total);
         if (interruption == Swap) {
             // Whatever it did, nothing went through the link.
@@ -357,8 +367,7 @@ void tst_DurableInstall::interruptedAnywhere()
             qPrintable(at + QLatin1Char('\n') + state().join(QLatin1Char('\n'))));
         // A start after the interruption brings back the tree before, or finishes it; a retry
         // then installs the package as if nothing had happened, backups and all.
-        QVERIFY2(recoverInstallation(path(QStringLiteral("t")), path(QStringLiteral("b"))),
-            qPrintable(at));
+        QVERIFY2(recover(dir->path()), qPrintable(at));
         const QStringList recovered = state();
         const QRegularExpression inTarget(QStringLiteral("^t/"));
         // A backup that cannot be made is reported and done without, as it always was.
@@ -367,9 +376,9 @@ void tst_DurableInstall::interruptedAnywhere()
         QVERIFY2(recovered == before || installed,
             qPrintable(at + QLatin1Char('\n') + recovered.join(QLatin1Char('\n'))));
         // Reported installed only when it is.
-        QVERIFY2(WEXITSTATUS(status) != 0 || installed, qPrintable(at));
+        QVERIFY2(status != 0 || installed, qPrintable(at));
         if (!installed) {
-            QVERIFY2(install(), qPrintable(at));
+            QVERIFY2(install(dir->path()), qPrintable(at));
             QCOMPARE(state(), after);
         }
     }
@@ -381,31 +390,15 @@ void tst_DurableInstall::recoveryInterrupted()
 #ifdef Q_OS_LINUX
     // A kill amid the installation's renames, then another at each call of the recovery that
     // follows: the recovery after that still brings the tree back.
-    const auto killedAt = [this](int n, bool recovering) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            calls.clear();
-            action = Kill;
-            trigger = n;
-            armed = true;
-            _exit(recovering
-                    ? !recoverInstallation(path(QStringLiteral("t")), path(QStringLiteral("b")))
-                    : !install());
-        }
-        int status = 0;
-        return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)
-            && WEXITSTATUS(status) == 3;
-    };
     int n = 1;
     for (;; ++n) {
         QVERIFY(prepare());
-        QVERIFY(killedAt(27, false));
-        if (!killedAt(n, true))
+        QCOMPARE(watched(dir->path(), Kill, 27), 3);
+        if (watched(dir->path(), Kill, n, true) != 3)
             break;
-        QVERIFY2(replacedNamesWhole(state()),
-            qPrintable(QStringLiteral("recovery killed at call %1").arg(n)));
-        QVERIFY2(recoverInstallation(path(QStringLiteral("t")), path(QStringLiteral("b"))),
-            qPrintable(QStringLiteral("recovery killed at call %1").arg(n)));
+        const QString at = QStringLiteral("recovery killed at call %1").arg(n);
+        QVERIFY2(replacedNamesWhole(state()), qPrintable(at));
+        QVERIFY2(recover(dir->path()), qPrintable(at));
         QCOMPARE(state(), before);
     }
     QCOMPARE(state(), before);

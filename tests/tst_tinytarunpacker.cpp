@@ -133,31 +133,36 @@ void tst_TinyTarUnpacker::install_data()
     // Failed while writing: the failure's own line, then everything is undone.
     const QString undone = QString::fromUtf8("WARN Установка прервана, изменения отменены: файлы "
                                              "возвращены в состояние до обновления.");
+    const auto fails = [&](const char *label, const QByteArray &package, const QStringList &lines,
+                           const QStringList &existing = {}, const QString &backup = "b") {
+        QTest::newRow(label) << existing << backup << package << QStringList() << lines;
+    };
 
-    QTest::newRow("gzip") << QStringList() << b << package << sample << sampleLines;
-    QTest::newRow("zlib, zero fill after end records")
-        << QStringList() << b << zlibCompressed(TarBuilder().entry(sampleTar).end(17).tar())
-        << sample << sampleLines;
-    QTest::newRow("directory size skips no records")
-        << QStringList() << b
-        << gzipCompressed(TarBuilder()
-                              .entry(TarBuilder::header("d/", 700, '5'))
-                              .file("d/a.txt", "hello")
-                              .end()
-                              .tar())
-        << list({ "b/", "t/", "t/d/", "t/d/a.txt=hello" }) << firstLines(2);
-    QTest::newRow("links become empty files")
-        << QStringList() << b
-        << gzipCompressed(TarBuilder().file("l", "", '2').file("h", "", '1').end().tar())
-        << list({ "b/", "t/", "t/h=", "t/l=" })
-        << list({ "INFO Распаковка файла '@/t/l'", "INFO Распаковка файла '@/t/h'" });
+    const auto passes = [&](const char *label, const QByteArray &package, const QStringList &after,
+                            const QStringList &lines, const QStringList &existing = {}) {
+        QTest::newRow(label) << existing << b << package << after << lines;
+    };
+    passes("gzip", package, sample, sampleLines);
+    passes("zlib, zero fill after end records",
+        zlibCompressed(TarBuilder().entry(sampleTar).end(17).tar()), sample, sampleLines);
+    passes("directory size skips no records",
+        gzipCompressed(TarBuilder()
+                           .entry(TarBuilder::header("d/", 700, '5'))
+                           .file("d/a.txt", "hello")
+                           .end()
+                           .tar()),
+        list({ "b/", "t/", "t/d/", "t/d/a.txt=hello" }), firstLines(2));
+    passes("links become empty files",
+        gzipCompressed(TarBuilder().file("l", "", '2').file("h", "", '1').end().tar()),
+        list({ "b/", "t/", "t/h=", "t/l=" }),
+        list({ "INFO Распаковка файла '@/t/l'", "INFO Распаковка файла '@/t/h'" }));
     // A link is replaced, never written through, and comes back as a link.
-    QTest::newRow("link replaced, backed up as itself")
-        << list({ "t/vorcam->vorcam-2.3", "t/vorcam-2.3=old", "b/vorcam=earlier" }) << b
-        << gzipCompressed(TarBuilder().file("vorcam", "new").end().tar())
-        << list({ "b/", "b/vorcam->vorcam-2.3", "t/", "t/vorcam-2.3=old", "t/vorcam=new" })
-        << list({ "INFO Создание резервной копии файла '@/t/vorcam'",
-               "INFO Распаковка файла '@/t/vorcam'" });
+    passes("link replaced, backed up as itself",
+        gzipCompressed(TarBuilder().file("vorcam", "new").end().tar()),
+        list({ "b/", "b/vorcam->vorcam-2.3", "t/", "t/vorcam-2.3=old", "t/vorcam=new" }),
+        list({ "INFO Создание резервной копии файла '@/t/vorcam'",
+            "INFO Распаковка файла '@/t/vorcam'" }),
+        list({ "t/vorcam->vorcam-2.3", "t/vorcam-2.3=old", "b/vorcam=earlier" }));
     // Decoded on a second thread while the files are staged: content that outgrows its first room
     // many times (it moves while files are written from it), and a stream that the fast inflate
     // gives up after thousands of tiny blocks (what it staged is dropped, and the files come from
@@ -181,53 +186,46 @@ void tst_TinyTarUnpacker::install_data()
             lines
                 << QStringLiteral("INFO Распаковка файла '@/t/%1'").arg(QString::fromLatin1(name));
         }
-        QTest::newRow(tiny ? "tiny blocks, read by the reference" : "content outgrows its room")
-            << QStringList() << b << gzipCompressed(tar.end().tar(), 6, tiny ? from : -1) << after
-            << lines;
+        passes(tiny ? "tiny blocks, read by the reference" : "content outgrows its room",
+            gzipCompressed(tar.end().tar(), 6, tiny ? from : -1), after, lines);
     }
     // Odd but harmless names, installed as read.
-    QTest::newRow("place markers in a name")
-        << QStringList() << b << gzipCompressed(TarBuilder().file("%1%2.txt", "x").end().tar())
-        << list({ "b/", "t/", "t/%1%2.txt=x" }) << list({ "INFO Распаковка файла '@/t/%1%2.txt'" });
-    QTest::newRow("doubled separators")
-        << QStringList() << b << gzipCompressed(TarBuilder().directory("d//e/").end().tar())
-        << list({ "b/", "t/", "t/d/", "t/d/e/" }) << list({ "INFO Создание пути '@/t/d//e/'" });
+    passes("place markers in a name",
+        gzipCompressed(TarBuilder().file("%1%2.txt", "x").end().tar()),
+        list({ "b/", "t/", "t/%1%2.txt=x" }), list({ "INFO Распаковка файла '@/t/%1%2.txt'" }));
+    passes("doubled separators", gzipCompressed(TarBuilder().directory("d//e/").end().tar()),
+        list({ "b/", "t/", "t/d/", "t/d/e/" }), list({ "INFO Создание пути '@/t/d//e/'" }));
     // Invalid UTF-8 for ".." decodes to replacement characters, which climb nowhere (the log's
     // code page shows them as "?").
-    QTest::newRow("overlong dots")
-        << QStringList() << b
-        << gzipCompressed(TarBuilder().directory("\xc0\xae\xc0\xae/").end().tar())
-        << (list({ "b/", "t/" }) << QString::fromUtf8("t/\xc0\xae\xc0\xae/"))
-        << list({ "INFO Создание пути '@/t/\?\?\?\?/'" });
+    passes("overlong dots", gzipCompressed(TarBuilder().directory("\xc0\xae\xc0\xae/").end().tar()),
+        list({ "b/", "t/", "t/\xc0\xae\xc0\xae/" }),
+        list({ "INFO Создание пути '@/t/\?\?\?\?/'" }));
     // The backup keeps what was there before the package, however often the package names it.
-    QTest::newRow("duplicate entries")
-        << list({ "t/a.txt=old" }) << b
-        << gzipCompressed(TarBuilder()
-                              .file("a.txt", "v1")
-                              .file("./a.txt", "v2")
-                              .file("a.txt", "v3")
-                              .end()
-                              .tar())
-        << list({ "b/", "b/a.txt=old", "t/", "t/a.txt=v3" })
-        << list({ "INFO Создание резервной копии файла '@/t/a.txt'",
-               "INFO Распаковка файла '@/t/a.txt'", "INFO Распаковка файла '@/t/./a.txt'",
-               "INFO Распаковка файла '@/t/a.txt'" });
+    passes("duplicate entries",
+        gzipCompressed(
+            TarBuilder().file("a.txt", "v1").file("./a.txt", "v2").file("a.txt", "v3").end().tar()),
+        list({ "b/", "b/a.txt=old", "t/", "t/a.txt=v3" }),
+        list({ "INFO Создание резервной копии файла '@/t/a.txt'",
+            "INFO Распаковка файла '@/t/a.txt'", "INFO Распаковка файла '@/t/./a.txt'",
+            "INFO Распаковка файла '@/t/a.txt'" }),
+        list({ "t/a.txt=old" }));
     // Extension headers are files under their own names; the long names and paths they carry are
     // never used, so they cannot lead anywhere.
     const QByteArray longName = QByteArray(150, 'x') + "/../../../outside/sentinel";
     const QString x100(100, QLatin1Char('x'));
-    QTest::newRow("GNU long name")
-        << list({ "outside/sentinel=untouched" }) << b
-        << gzipCompressed(TarBuilder()
-                              .file("././@LongLink", longName + '\0', 'L')
-                              .file(longName.left(100), "evil")
-                              .end()
-                              .tar())
-        << (list({ "b/", "outside/", "outside/sentinel=untouched", "t/" })
-               << QStringLiteral("t/@LongLink=") + describe(longName + '\0')
-               << QStringLiteral("t/") + x100 + QStringLiteral("=evil"))
-        << (list({ "INFO Распаковка файла '@/t/././@LongLink'" })
-               << QStringLiteral("INFO Распаковка файла '@/t/%1'").arg(x100));
+    const QStringList sentinel = list({ "outside/sentinel=untouched" });
+    passes("GNU long name",
+        gzipCompressed(TarBuilder()
+                           .file("././@LongLink", longName + '\0', 'L')
+                           .file(longName.left(100), "evil")
+                           .end()
+                           .tar()),
+        list({ "b/", "outside/", "outside/sentinel=untouched", "t/" })
+            << QStringLiteral("t/@LongLink=") + describe(longName + '\0')
+            << QStringLiteral("t/") + x100 + QStringLiteral("=evil"),
+        list({ "INFO Распаковка файла '@/t/././@LongLink'" })
+            << QStringLiteral("INFO Распаковка файла '@/t/%1'").arg(x100),
+        sentinel);
     // Links are never made: a link entry becomes an empty file, so nothing can be written through
     // it, not even by the entries that follow, which fail and take it with them.
     const auto link = [](const QByteArray &name, char type, const QByteArray &to) {
@@ -235,110 +233,89 @@ void tst_TinyTarUnpacker::install_data()
         TarBuilder::setField(header, TarBuilder::LinkName, to);
         return header;
     };
-    QTest::newRow("link entry, then a file below it")
-        << list({ "outside/sentinel=untouched" }) << b
-        << gzipCompressed(TarBuilder()
-                              .entry(link("l", '2', "../outside"))
-                              .file("l/sentinel", "evil")
-                              .end()
-                              .tar())
-        << QStringList()
-        << (list({ "INFO Распаковка файла '@/t/l'", "INFO Распаковка файла '@/t/l/sentinel'",
-                "ERRR Не удалось открыть файл '@/t/l/sentinel': (5) *" })
-               << undone);
-    QTest::newRow("link entry, then a directory below it")
-        << QStringList() << b
-        << gzipCompressed(TarBuilder().entry(link("l", '2', "/")).directory("l/etc/").end().tar())
-        << QStringList()
-        << (list({ "INFO Распаковка файла '@/t/l'", "INFO Создание пути '@/t/l/etc/'",
-                "WARN Не удалось создать путь '@/t/l/etc/'" })
-               << undone);
+    fails("link entry, then a file below it",
+        gzipCompressed(TarBuilder()
+                           .entry(link("l", '2', "../outside"))
+                           .file("l/sentinel", "evil")
+                           .end()
+                           .tar()),
+        list({ "INFO Распаковка файла '@/t/l'", "INFO Распаковка файла '@/t/l/sentinel'",
+            "ERRR Не удалось открыть файл '@/t/l/sentinel': (5) *" })
+            << undone,
+        sentinel);
+    fails("link entry, then a directory below it",
+        gzipCompressed(TarBuilder().entry(link("l", '2', "/")).directory("l/etc/").end().tar()),
+        list({ "INFO Распаковка файла '@/t/l'", "INFO Создание пути '@/t/l/etc/'",
+            "WARN Не удалось создать путь '@/t/l/etc/'" })
+            << undone);
     // GNU tar puts its pax headers in a directory that no entry makes.
-    QTest::newRow("pax header, named as GNU tar names it")
-        << list({ "outside/sentinel=untouched" }) << b
-        << gzipCompressed(
-               TarBuilder()
-                   .file("./PaxHeaders/innocent", "30 path=../../outside/sentinel\n", 'x')
-                   .file("innocent", "evil")
-                   .end()
-                   .tar())
-        << QStringList()
-        << (list({ "INFO Распаковка файла '@/t/./PaxHeaders/innocent'",
-                "ERRR Не удалось открыть файл '@/t/./PaxHeaders/innocent': (5) *" })
-               << undone);
-    QTest::newRow("previous backup cannot be removed")
-        << list({ "t/d/a.txt=old", "b/d/a.txt/x=1" }) << b << package
-        << (list({ "b/", "b/d/", "b/d/a.txt/", "b/d/a.txt/x=1", "t/", "t/d/", "t/d/a.txt=hello" })
-               << big)
-        << list(
-               { "INFO Создание пути '@/t/d/'", "INFO Создание резервной копии файла '@/t/d/a.txt'",
-                   "WARN Не удалось удалить предыдущую резервную копию '@/b/d/a.txt': (9) *",
-                   "WARN Не удалось создать резервную копию файла '@/t/d/a.txt' в '@/b/d/a.txt': "
-                   "(10) *",
-                   "INFO Распаковка файла '@/t/d/a.txt'", "INFO Распаковка файла '@/t/big'" });
+    fails("pax header, named as GNU tar names it",
+        gzipCompressed(TarBuilder()
+                           .file("./PaxHeaders/innocent", "30 path=../../outside/sentinel\n", 'x')
+                           .file("innocent", "evil")
+                           .end()
+                           .tar()),
+        list({ "INFO Распаковка файла '@/t/./PaxHeaders/innocent'",
+            "ERRR Не удалось открыть файл '@/t/./PaxHeaders/innocent': (5) *" })
+            << undone,
+        sentinel);
+    passes("previous backup cannot be removed", package,
+        list({ "b/", "b/d/", "b/d/a.txt/", "b/d/a.txt/x=1", "t/", "t/d/", "t/d/a.txt=hello" })
+            << big,
+        list({ "INFO Создание пути '@/t/d/'", "INFO Создание резервной копии файла '@/t/d/a.txt'",
+            "WARN Не удалось удалить предыдущую резервную копию '@/b/d/a.txt': (9) *",
+            "WARN Не удалось создать резервную копию файла '@/t/d/a.txt' в '@/b/d/a.txt': "
+            "(10) *",
+            "INFO Распаковка файла '@/t/d/a.txt'", "INFO Распаковка файла '@/t/big'" }),
+        list({ "t/d/a.txt=old", "b/d/a.txt/x=1" }));
 
-    QTest::newRow("package missing")
-        << QStringList() << b << QByteArray() << QStringList()
-        << list({ "WARN Не удалось открыть файл обновления '@/pkg': (5) *" });
-    QTest::newRow("backup root cannot be created")
-        << list({ "x=file" }) << QStringLiteral("x/b") << package << QStringList()
-        << list({ "WARN Не удалось создать путь '@/x/b' для сохранения резервной копии." });
-    QTest::newRow("plain tar") << QStringList() << b << sampleTar << QStringList()
-                               << refused("это не поток gzip или zlib, или он повреждён");
-    QTest::newRow("gzip trailer missing")
-        << QStringList() << b << package.chopped(8) << QStringList()
-        << refused("сжатый поток обрывается раньше своего конца");
-    QTest::newRow("cut at half") << list({ "t/d/a.txt=old" }) << b
-                                 << package.left(package.size() / 2) << QStringList()
-                                 << refused("сжатый поток обрывается раньше своего конца");
-    QTest::newRow("empty archive") << QStringList() << b << gzipCompressed(QByteArray())
-                                   << QStringList() << refused("архив tar пуст");
+    fails("package missing", QByteArray(),
+        list({ "WARN Не удалось открыть файл обновления '@/pkg': (5) *" }));
+    fails("backup root cannot be created", package,
+        list({ "WARN Не удалось создать путь '@/x/b' для сохранения резервной копии." }),
+        list({ "x=file" }), QStringLiteral("x/b"));
+    const char *const cut = "сжатый поток обрывается раньше своего конца";
+    fails("plain tar", sampleTar, refused("это не поток gzip или zlib, или он повреждён"));
+    fails("gzip trailer missing", package.chopped(8), refused(cut));
+    fails("cut at half", package.left(package.size() / 2), refused(cut), list({ "t/d/a.txt=old" }));
+    fails("empty archive", gzipCompressed(QByteArray()), refused("архив tar пуст"));
     QByteArray broken = sampleTar;
     broken[1536] = 'X'; // name in the third header
-    QTest::newRow("bad checksum") << QStringList() << b << gzipCompressed(broken) << QStringList()
-                                  << refused("неверный заголовок записи tar по смещению 1536");
-    QTest::newRow("no end records")
-        << QStringList() << b << gzipCompressed(sampleTar.left(sampleTar.size() - 1024))
-        << QStringList() << refused("архив tar обрывается без двух завершающих нулевых записей");
-    QTest::newRow("one end record")
-        << QStringList() << b << gzipCompressed(sampleTar.left(sampleTar.size() - 512))
-        << QStringList() << refused("архив tar не завершается двумя нулевыми записями подряд");
-    QTest::newRow("header after one end record")
-        << QStringList() << b
-        << gzipCompressed(TarBuilder().file("a", "1").end(1).file("z", "2").end().tar())
-        << QStringList() << refused("архив tar не завершается двумя нулевыми записями подряд");
-    QTest::newRow("ends inside a file")
-        << QStringList() << b << gzipCompressed(sampleTar.left(2048 + 700)) << QStringList()
-        << refused("данные файла 'big' обрываются");
+    fails("bad checksum", gzipCompressed(broken),
+        refused("неверный заголовок записи tar по смещению 1536"));
+    fails("no end records", gzipCompressed(sampleTar.left(sampleTar.size() - 1024)),
+        refused("архив tar обрывается без двух завершающих нулевых записей"));
+    const char *const oneEnd = "архив tar не завершается двумя нулевыми записями подряд";
+    fails(
+        "one end record", gzipCompressed(sampleTar.left(sampleTar.size() - 512)), refused(oneEnd));
+    fails("header after one end record",
+        gzipCompressed(TarBuilder().file("a", "1").end(1).file("z", "2").end().tar()),
+        refused(oneEnd));
+    fails("ends inside a file", gzipCompressed(sampleTar.left(2048 + 700)),
+        refused("данные файла 'big' обрываются"));
     // 3 GiB of zeros announced in a package of a few MB: it inflates past the 2 GiB limit.
-    QTest::newRow("decompression bomb")
-        << QStringList() << b << zeroBomb(130, TarBuilder::header("big", quint64(3) << 30))
-        << QStringList() << refused("распакованное содержимое больше 2147483622 байт");
+    fails("decompression bomb", zeroBomb(130, TarBuilder::header("big", quint64(3) << 30)),
+        refused("распакованное содержимое больше 2147483622 байт"));
     QByteArray forged = TarBuilder::header("huge", 0);
     TarBuilder::setField(forged, TarBuilder::Size, "77777777777");
-    QTest::newRow("forged size writes nothing")
-        << QStringList() << b
-        << gzipCompressed(TarBuilder().entry(forged, patternData(1536)).end().tar())
-        << QStringList() << refused("данные файла 'huge' обрываются");
-    QTest::newRow("missing parent")
-        << QStringList() << b << gzipCompressed(TarBuilder().file("no/a", "1").end().tar())
-        << QStringList()
-        << (list({ "INFO Распаковка файла '@/t/no/a'",
-                "ERRR Не удалось открыть файл '@/t/no/a': (5) *" })
-               << undone);
-    QTest::newRow("file over a directory")
-        << list({ "t/big/x=1" }) << QString() << package << QStringList()
-        << (firstLines(3) << QString::fromUtf8("ERRR Не удалось открыть файл '@/t/big': (5) *")
-                          << undone);
-    QTest::newRow("directory over a file, backup twin made")
-        << list({ "t/d=old" }) << b << gzipCompressed(TarBuilder().directory("d").end().tar())
-        << QStringList()
-        << list({ "INFO Создание пути '@/t/d'", "WARN Не удалось создать путь '@/t/d'" })
-            + QStringList(undone);
-    QTest::newRow("backup twin cannot be made")
-        << list({ "t/d/", "b/d=file" }) << b << package << QStringList()
-        << list({ "INFO Создание пути '@/t/d/'", "WARN Не удалось создать путь '@/b/d/'" })
-            + QStringList(undone);
+    fails("forged size writes nothing",
+        gzipCompressed(TarBuilder().entry(forged, patternData(1536)).end().tar()),
+        refused("данные файла 'huge' обрываются"));
+    fails("missing parent", gzipCompressed(TarBuilder().file("no/a", "1").end().tar()),
+        list({ "INFO Распаковка файла '@/t/no/a'",
+            "ERRR Не удалось открыть файл '@/t/no/a': (5) *" })
+            << undone);
+    fails("file over a directory", package,
+        firstLines(3) << QString::fromUtf8("ERRR Не удалось открыть файл '@/t/big': (5) *")
+                      << undone,
+        list({ "t/big/x=1" }), QString());
+    fails("directory over a file, backup twin made",
+        gzipCompressed(TarBuilder().directory("d").end().tar()),
+        list({ "INFO Создание пути '@/t/d'", "WARN Не удалось создать путь '@/t/d'" }) << undone,
+        list({ "t/d=old" }));
+    fails("backup twin cannot be made", package,
+        list({ "INFO Создание пути '@/t/d/'", "WARN Не удалось создать путь '@/b/d/'" }) << undone,
+        list({ "t/d/", "b/d=file" }));
 }
 
 void tst_TinyTarUnpacker::install()
@@ -704,12 +681,9 @@ void tst_TinyTarUnpacker::realTools()
         && QStandardPaths::findExecutable(QStringLiteral("pigz")).isEmpty()) {
         QSKIP("pigz is not installed");
     }
-    QVERIFY(writeFile(path(QStringLiteral("src/bin/app.exe")), patternData(100000)));
-    QVERIFY(writeFile(path(QStringLiteral("src/bin/lib.dll")), patternData(512)));
-    QVERIFY(writeFile(path(QStringLiteral("src/data/deep/er/odd.bin")), patternData(513)));
-    QVERIFY(writeFile(path(QStringLiteral("src/data/empty.dat")), QByteArray()));
-    QVERIFY(writeFile(path(QStringLiteral("src/readme.txt")), "hello"));
-    QVERIFY(QDir().mkpath(path(QStringLiteral("src/emptydir"))));
+    QVERIFY(makeTree(path(QStringLiteral("src")),
+        list({ "bin/app.exe=#100000", "bin/lib.dll=#512", "data/deep/er/odd.bin=#513",
+            "data/empty.dat=", "readme.txt=hello", "emptydir/" })));
 
     for (QString &argument : arguments) {
         argument.replace(QLatin1String("%P"), path(QStringLiteral("pkg")));
