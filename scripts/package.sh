@@ -125,7 +125,7 @@ check_field Package localcashserver
 check_field Version "$version"
 check_field Maintainer ""
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6core6 libqt6network6 libqt6core5compat6 zlib1g libisal2; do
+for lib in libqt6core6 libqt6network6 libqt6core5compat6 zlib1g libisal2 libsodium23; do
     case $depends in
     *"$lib"*) pass "depends on $lib" ;;
     *) fail "Depends lacks $lib: $depends" ;;
