@@ -255,7 +255,10 @@ command_and_exit() {
 journal_since() {
     in_container journalctl -q -o cat -u "$unit" --since "@$1"
 }
+# A start for journalctl --since, which counts whole seconds: the second begun after everything
+# before the call, so that no earlier line of the journal counts.
 now() {
+    sleep 1
     in_container date +%s
 }
 # What polkit answers for the service's user asking for a reboot, asked as a real unit of that
