@@ -188,6 +188,27 @@ struct ConfinedTree::Private
         *name = QFile::encodeName(parts.last());
         return openDirectory(parts, int(parts.size()) - 1);
     }
+
+    // The directories holding from (in this tree) and to (in toTree), for a call that takes both.
+    struct Ends
+    {
+        Descriptor fromParent;
+        QByteArray fromName;
+        Descriptor toParent;
+        QByteArray toName;
+    };
+    bool openEnds(const QString &from, Private &toTree, const QString &to, Ends *ends)
+    {
+        ends->fromParent = openParent(from, &ends->fromName);
+        if (!ends->fromParent.isValid())
+            return false;
+        ends->toParent = toTree.openParent(to, &ends->toName);
+        if (!ends->toParent.isValid()) {
+            lastError = toTree.lastError;
+            return false;
+        }
+        return true;
+    }
 };
 
 ConfinedTree::ConfinedTree(const QString &root) : d(std::make_unique<Private>())
@@ -460,26 +481,21 @@ bool ConfinedTree::sameFileSystem(ConfinedTree &other)
 
 bool ConfinedTree::moveTo(const QString &from, ConfinedTree &toTree, const QString &to)
 {
-    QByteArray fromName;
-    QByteArray toName;
-    const Descriptor fromParent = d->openParent(from, &fromName);
-    if (!fromParent.isValid())
+    Private::Ends ends;
+    if (!d->openEnds(from, *toTree.d, to, &ends))
         return false;
-    const Descriptor toParent = toTree.d->openParent(to, &toName);
-    if (!toParent.isValid()) {
-        d->lastError = toTree.d->lastError;
-        return false;
-    }
-    if (::renameat2(fromParent.get(), fromName.constData(), toParent.get(), toName.constData(),
-            RENAME_NOREPLACE)
+    if (::renameat2(ends.fromParent.get(), ends.fromName.constData(), ends.toParent.get(),
+            ends.toName.constData(), RENAME_NOREPLACE)
         != 0) {
         if (errno != EINVAL && errno != ENOSYS)
             return d->fail(errno);
         // A file system that cannot refuse to replace: look first. Only we change the tree.
         struct stat status = {};
-        if (::fstatat(toParent.get(), toName.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0)
+        if (::fstatat(ends.toParent.get(), ends.toName.constData(), &status, AT_SYMLINK_NOFOLLOW)
+            == 0)
             return d->fail(EEXIST);
-        if (::renameat(fromParent.get(), fromName.constData(), toParent.get(), toName.constData())
+        if (::renameat(ends.fromParent.get(), ends.fromName.constData(), ends.toParent.get(),
+                ends.toName.constData())
             != 0) {
             return d->fail(errno);
         }
@@ -491,17 +507,11 @@ bool ConfinedTree::moveTo(const QString &from, ConfinedTree &toTree, const QStri
 
 bool ConfinedTree::replace(const QString &from, ConfinedTree &toTree, const QString &to)
 {
-    QByteArray fromName;
-    QByteArray toName;
-    const Descriptor fromParent = d->openParent(from, &fromName);
-    if (!fromParent.isValid())
+    Private::Ends ends;
+    if (!d->openEnds(from, *toTree.d, to, &ends))
         return false;
-    const Descriptor toParent = toTree.d->openParent(to, &toName);
-    if (!toParent.isValid()) {
-        d->lastError = toTree.d->lastError;
-        return false;
-    }
-    if (::renameat(fromParent.get(), fromName.constData(), toParent.get(), toName.constData())
+    if (::renameat(ends.fromParent.get(), ends.fromName.constData(), ends.toParent.get(),
+            ends.toName.constData())
         != 0) {
         return d->fail(errno);
     }
@@ -511,18 +521,12 @@ bool ConfinedTree::replace(const QString &from, ConfinedTree &toTree, const QStr
 
 bool ConfinedTree::linkTo(const QString &from, ConfinedTree &toTree, const QString &to)
 {
-    QByteArray fromName;
-    QByteArray toName;
-    const Descriptor fromParent = d->openParent(from, &fromName);
-    if (!fromParent.isValid())
+    Private::Ends ends;
+    if (!d->openEnds(from, *toTree.d, to, &ends))
         return false;
-    const Descriptor toParent = toTree.d->openParent(to, &toName);
-    if (!toParent.isValid()) {
-        d->lastError = toTree.d->lastError;
-        return false;
-    }
     // Without AT_SYMLINK_FOLLOW a link is linked itself, never what it leads to.
-    if (::linkat(fromParent.get(), fromName.constData(), toParent.get(), toName.constData(), 0)
+    if (::linkat(ends.fromParent.get(), ends.fromName.constData(), ends.toParent.get(),
+            ends.toName.constData(), 0)
         == 0) {
         return true;
     }
