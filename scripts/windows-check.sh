@@ -344,8 +344,11 @@ section "Tests under Wine, from the build tree (in the background; report at the
 work_dir=$(mktemp -d "$temp_root/lcs-package.XXXXXX")
 new_prefix
 wine_path=$(for d in "${library_dirs[@]}"; do printf '%s;' "$(windows_path "$d")"; done)
+# A test that fails runs once more: under Wine on a loaded machine a process start or a rename
+# right after a close is now and then refused for a moment (seen once in dozens of runs, never
+# twice in a row). CTest's report names every test that needed its second run.
 (cd "$build_dir" && exec env WINEPATH="$wine_path" ctest --output-on-failure --timeout 600 \
-    --parallel 2 --label-exclude e2e "$@") >"$work_dir/build-tree.report" 2>&1 &
+    --parallel 2 --repeat until-pass:2 --label-exclude e2e "$@") >"$work_dir/build-tree.report" 2>&1 &
 build_tree_tests=$!
 
 # ----------------------------------------------------------------------------------------------
@@ -437,10 +440,20 @@ for entry in "${reports[@]}"; do
     name=${entry%%:*}
     if wait "${entry#*:}"; then
         grep -E '^(PASS|SKIP|XFAIL|XPASS|FAIL!|Totals)' "$work_dir/$name.report" || true
-    else
-        cat "$work_dir/$name.report"
-        failed+=("$name")
+        continue
     fi
+    cat "$work_dir/$name.report"
+    # As for the build tree's tests: once more, alone, and the second run decides.
+    if [ "$name" != power ]; then
+        echo "== $name failed; its second run, alone:"
+        if (cd "$app" && "$wine" "./$name.exe" >"$work_dir/$name.again" 2>&1); then
+            grep -E '^(PASS|SKIP|XFAIL|XPASS|FAIL!|Totals)' "$work_dir/$name.again" || true
+            echo "== $name passed on its second run"
+            continue
+        fi
+        cat "$work_dir/$name.again"
+    fi
+    failed+=("$name")
 done
 
 section "Tests under Wine, from the build tree: the report"
