@@ -209,6 +209,13 @@ struct ConfinedTree::Private
         }
         return true;
     }
+    // renameat from one end to the other, replacing what stands there; errno tells why not.
+    static bool rename(const Ends &ends)
+    {
+        return ::renameat(ends.fromParent.get(), ends.fromName.constData(), ends.toParent.get(),
+                   ends.toName.constData())
+            == 0;
+    }
 };
 
 ConfinedTree::ConfinedTree(const QString &root) : d(std::make_unique<Private>())
@@ -494,11 +501,8 @@ bool ConfinedTree::moveTo(const QString &from, ConfinedTree &toTree, const QStri
         if (::fstatat(ends.toParent.get(), ends.toName.constData(), &status, AT_SYMLINK_NOFOLLOW)
             == 0)
             return d->fail(EEXIST);
-        if (::renameat(ends.fromParent.get(), ends.fromName.constData(), ends.toParent.get(),
-                ends.toName.constData())
-            != 0) {
+        if (!Private::rename(ends))
             return d->fail(errno);
-        }
     }
     // A directory moved away is no longer where it was held.
     d->forget(components(from).join(QLatin1Char('/')));
@@ -510,11 +514,8 @@ bool ConfinedTree::replace(const QString &from, ConfinedTree &toTree, const QStr
     Private::Ends ends;
     if (!d->openEnds(from, *toTree.d, to, &ends))
         return false;
-    if (::renameat(ends.fromParent.get(), ends.fromName.constData(), ends.toParent.get(),
-            ends.toName.constData())
-        != 0) {
+    if (!Private::rename(ends))
         return d->fail(errno);
-    }
     d->forget(components(from).join(QLatin1Char('/')));
     return true;
 }

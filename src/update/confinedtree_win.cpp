@@ -133,6 +133,27 @@ struct ConfinedTree::Private
         return holdChain(parts, int(parts.size()) - 1, chain) ? nativePath(parts, int(parts.size()))
                                                               : QString();
     }
+
+    // from (in this tree) and to (in toTree), held for a call that takes both.
+    struct Ends
+    {
+        std::vector<Handle> fromChain;
+        std::vector<Handle> toChain;
+        QString source;
+        QString destination;
+    };
+    bool holdEnds(const QString &from, Private &toTree, const QString &to, Ends *ends)
+    {
+        ends->source = hold(from, &ends->fromChain);
+        if (ends->source.isEmpty())
+            return false;
+        ends->destination = toTree.hold(to, &ends->toChain);
+        if (ends->destination.isEmpty()) {
+            lastError = toTree.lastError;
+            return false;
+        }
+        return true;
+    }
 };
 
 ConfinedTree::ConfinedTree(const QString &root) : d(std::make_unique<Private>())
@@ -407,57 +428,36 @@ bool ConfinedTree::sameFileSystem(ConfinedTree &other)
 
 bool ConfinedTree::moveTo(const QString &from, ConfinedTree &toTree, const QString &to)
 {
-    std::vector<Handle> fromChain;
-    std::vector<Handle> toChain;
-    const QString source = d->hold(from, &fromChain);
-    if (source.isEmpty())
+    Private::Ends ends;
+    if (!d->holdEnds(from, *toTree.d, to, &ends))
         return false;
-    const QString destination = toTree.d->hold(to, &toChain);
-    if (destination.isEmpty()) {
-        d->lastError = toTree.d->lastError;
-        return false;
-    }
     // Without MOVEFILE_REPLACE_EXISTING nothing is ever moved over anything, and without
     // MOVEFILE_COPY_ALLOWED a move to another volume fails instead of copying. A running program
     // can be renamed like any other file.
-    return MoveFileExW(wide(source), wide(destination), 0) || d->fail(GetLastError());
+    return MoveFileExW(wide(ends.source), wide(ends.destination), 0) || d->fail(GetLastError());
 }
 
 bool ConfinedTree::replace(const QString &from, ConfinedTree &toTree, const QString &to)
 {
-    std::vector<Handle> fromChain;
-    std::vector<Handle> toChain;
-    const QString source = d->hold(from, &fromChain);
-    if (source.isEmpty())
+    Private::Ends ends;
+    if (!d->holdEnds(from, *toTree.d, to, &ends))
         return false;
-    const QString destination = toTree.d->hold(to, &toChain);
-    if (destination.isEmpty()) {
-        d->lastError = toTree.d->lastError;
-        return false;
-    }
     // Windows refuses to replace a running program or a loaded library (see linkTo).
-    return MoveFileExW(wide(source), wide(destination), MOVEFILE_REPLACE_EXISTING)
+    return MoveFileExW(wide(ends.source), wide(ends.destination), MOVEFILE_REPLACE_EXISTING)
         || d->fail(GetLastError());
 }
 
 bool ConfinedTree::linkTo(const QString &from, ConfinedTree &toTree, const QString &to)
 {
-    std::vector<Handle> fromChain;
-    std::vector<Handle> toChain;
-    const QString source = d->hold(from, &fromChain);
-    if (source.isEmpty())
+    Private::Ends ends;
+    if (!d->holdEnds(from, *toTree.d, to, &ends))
         return false;
-    const QString destination = toTree.d->hold(to, &toChain);
-    if (destination.isEmpty()) {
-        d->lastError = toTree.d->lastError;
-        return false;
-    }
     // A running program or a loaded library can be renamed, but Windows refuses to delete or
     // replace any name of it while it runs: given a second name now, the old version would keep
     // both until it ends. It cannot be opened for writing, and neither can a read-only file,
     // which cannot be replaced either: both are left to be renamed, the only change Windows
     // allows. A hard link to a reparse point would be one to what it leads to.
-    const DWORD attributes = GetFileAttributesW(wide(source));
+    const DWORD attributes = GetFileAttributesW(wide(ends.source));
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return d->fail(GetLastError());
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
@@ -465,7 +465,7 @@ bool ConfinedTree::linkTo(const QString &from, ConfinedTree &toTree, const QStri
         d->lastError.renameOnly = true;
         return false;
     }
-    const Handle probe(CreateFileW(wide(source), FILE_WRITE_DATA,
+    const Handle probe(CreateFileW(wide(ends.source), FILE_WRITE_DATA,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
         FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!probe.isValid()) {
@@ -473,7 +473,7 @@ bool ConfinedTree::linkTo(const QString &from, ConfinedTree &toTree, const QStri
         d->lastError.renameOnly = true;
         return false;
     }
-    if (CreateHardLinkW(wide(destination), wide(source), nullptr))
+    if (CreateHardLinkW(wide(ends.destination), wide(ends.source), nullptr))
         return true;
     const DWORD code = GetLastError();
     d->fail(code);
